@@ -1,0 +1,2 @@
+// Placeholder entry point until the session driver lands: reads nothing, exits 0.
+int main() { return 0; }
