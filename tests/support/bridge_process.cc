@@ -1,0 +1,352 @@
+#include "support/bridge_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace qlp::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int base64_value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+std::string from_base64(const std::string& text) {
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    int value = base64_value(c);
+    if (value < 0) break;
+    bits = (bits << 6) | static_cast<unsigned>(value);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out.push_back(static_cast<char>((bits >> count) & 0xFF));
+    }
+  }
+  return out;
+}
+
+// Reads a JSON string starting at text[pos] == '"'; pos ends after the closing quote.
+std::optional<std::string> read_json_string(const std::string& text, std::size_t& pos) {
+  if (pos >= text.size() || text[pos] != '"') return std::nullopt;
+  std::string out;
+  for (++pos; pos < text.size(); ++pos) {
+    char c = text[pos];
+    if (c == '"') {
+      ++pos;
+      return out;
+    }
+    if (c != '\\') {
+      out.push_back(c);
+      continue;
+    }
+    if (++pos >= text.size()) return std::nullopt;
+    switch (text[pos]) {
+      case 'n': out.push_back('\n'); break;
+      case 't': out.push_back('\t'); break;
+      case 'r': out.push_back('\r'); break;
+      case 'b': out.push_back('\b'); break;
+      case 'f': out.push_back('\f'); break;
+      case 'u': {
+        if (pos + 4 >= text.size()) return std::nullopt;
+        unsigned value = std::stoul(text.substr(pos + 1, 4), nullptr, 16);
+        pos += 4;
+        // The bridge escapes only control characters this way.
+        out.push_back(static_cast<char>(value));
+        break;
+      }
+      default: out.push_back(text[pos]);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x20) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+      out += buffer;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out + "\"";
+}
+
+std::string to_base64(const std::string& bytes) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                 (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                 static_cast<unsigned char>(bytes[i + 2]);
+    out += {kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63],
+            kAlphabet[v & 63]};
+  }
+  if (i + 1 == bytes.size()) {
+    unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+    out += {kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], '=', '='};
+  } else if (i + 2 == bytes.size()) {
+    unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                 (static_cast<unsigned char>(bytes[i + 1]) << 8);
+    out += {kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63], '='};
+  }
+  return out;
+}
+
+ParsedFrame parse_output_line(const std::string& line) {
+  ParsedFrame frame;
+  frame.line = line;
+  const std::string head = "{\"type\":";
+  if (line.compare(0, head.size(), head) != 0 || line.back() != '}') return frame;
+  std::size_t pos = head.size();
+  std::optional<std::string> type = read_json_string(line, pos);
+  if (!type) return frame;
+  if (*type == "ready") {
+    if (pos + 1 == line.size()) frame.type = "ready";
+    return frame;
+  }
+  if (line.compare(pos, 1, ",") != 0) return frame;
+  ++pos;
+  std::optional<std::string> key = read_json_string(line, pos);
+  if (!key || line.compare(pos, 1, ":") != 0) return frame;
+  ++pos;
+  if (*type == "data" && *key == "data") {
+    std::optional<std::string> text = read_json_string(line, pos);
+    if (!text || pos + 1 != line.size()) return frame;
+    frame.data = from_base64(*text);
+    if (to_base64(frame.data) != *text) return frame;
+  } else if (*type == "exit" && *key == "code") {
+    std::size_t end = line.size() - 1;
+    std::string digits = line.substr(pos, end - pos);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return frame;
+    frame.code = static_cast<std::uint32_t>(std::stoul(digits));
+  } else if (*type == "error" && *key == "message") {
+    std::optional<std::string> text = read_json_string(line, pos);
+    if (!text || pos + 1 != line.size()) return frame;
+    frame.message = *text;
+  } else {
+    return frame;
+  }
+  frame.type = *type;
+  return frame;
+}
+
+BridgeProcess::BridgeProcess(BridgeOptions options) {
+  std::string path = options.path.empty() ? QLP_BRIDGE_PATH : options.path;
+  int in[2], out[2], err[2];
+  for (int* ends : {in, out, err}) {
+    if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
+    ::fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+  }
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+  for (const std::string& extra : options.env) env_strings.push_back(extra);
+  std::vector<char*> envp;
+  for (std::string& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  char* argv[] = {path.data(), nullptr};
+
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    if (options.close_stdin) ::close(0);
+    struct sigaction action {};
+    action.sa_handler = options.ignore_sigchld ? SIG_IGN : SIG_DFL;
+    ::sigaction(SIGCHLD, &action, nullptr);
+    action.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &action, nullptr);
+    ::execve(path.c_str(), argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  stdin_fd_ = in[1];
+  stdout_fd_ = out[0];
+  stderr_fd_ = err[0];
+}
+
+BridgeProcess::~BridgeProcess() {
+  close_stdin();
+  if (!status_ && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    int status;
+    ::waitpid(pid_, &status, 0);
+  }
+  if (stdout_fd_ != -1) ::close(stdout_fd_);
+  if (stderr_fd_ != -1) ::close(stderr_fd_);
+}
+
+bool BridgeProcess::send_raw(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(stdin_fd_, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool BridgeProcess::send(const std::string& line) { return send_raw(line + "\n"); }
+
+bool BridgeProcess::spawn(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& extra_members) {
+  std::string line = "{\"type\":\"spawn\",\"shellPath\":" + json_string(program) + ",\"shellArgs\":[";
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) line += ",";
+    line += json_string(args[i]);
+  }
+  line += "]" + extra_members + "}";
+  return send(line);
+}
+
+bool BridgeProcess::input(const std::string& bytes) {
+  return send("{\"type\":\"input\",\"data\":\"" + to_base64(bytes) + "\"}");
+}
+
+void BridgeProcess::close_stdin() {
+  if (stdin_fd_ != -1) ::close(stdin_fd_);
+  stdin_fd_ = -1;
+}
+
+void BridgeProcess::close_stdout() {
+  if (stdout_fd_ != -1) ::close(stdout_fd_);
+  stdout_fd_ = -1;
+  stdout_ended_ = true;
+}
+
+bool BridgeProcess::read_more(Clock::time_point deadline) {
+  if (stdout_ended_) return false;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() < 0) return false;
+    pollfd waiting{stdout_fd_, POLLIN, 0};
+    int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char buffer[65536];
+    ssize_t n = ::read(stdout_fd_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      stdout_ended_ = true;
+      return false;
+    }
+    pending_.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+}
+
+std::optional<ParsedFrame> BridgeProcess::next_frame(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    std::size_t newline = pending_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = pending_.substr(0, newline);
+      pending_.erase(0, newline + 1);
+      return parse_output_line(line);
+    }
+    if (!read_more(deadline)) return std::nullopt;
+  }
+}
+
+std::optional<ParsedFrame> BridgeProcess::wait_for(const std::string& type,
+                                                   std::chrono::milliseconds timeout,
+                                                   std::vector<ParsedFrame>* before) {
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    std::optional<ParsedFrame> frame = next_frame(std::max(left, std::chrono::milliseconds(0)));
+    if (!frame) return std::nullopt;
+    if (frame->type == type) return frame;
+    if (before != nullptr) before->push_back(*frame);
+  }
+}
+
+std::vector<ParsedFrame> BridgeProcess::read_all(std::chrono::milliseconds timeout) {
+  std::vector<ParsedFrame> frames;
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    std::optional<ParsedFrame> frame = next_frame(std::max(left, std::chrono::milliseconds(0)));
+    if (!frame) return frames;
+    frames.push_back(*frame);
+  }
+}
+
+int BridgeProcess::wait_exit(std::chrono::milliseconds timeout) {
+  if (status_) return *status_;
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    pid_t got = ::waitpid(pid_, &status, WNOHANG);
+    if (got == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return *status_;
+    }
+    if (Clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      status_ = -1;
+      return -1;
+    }
+    ::usleep(2000);
+  }
+}
+
+std::string BridgeProcess::stderr_text() {
+  std::string text;
+  char buffer[4096];
+  int flags = ::fcntl(stderr_fd_, F_GETFL);
+  ::fcntl(stderr_fd_, F_SETFL, flags | O_NONBLOCK);
+  for (;;) {
+    ssize_t n = ::read(stderr_fd_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+bool process_alive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return ::kill(pid, 0) == 0;
+  std::string contents((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::size_t paren = contents.rfind(')');
+  if (paren == std::string::npos || paren + 2 >= contents.size()) return false;
+  return contents[paren + 2] != 'Z';
+}
+
+}  // namespace qlp::test
