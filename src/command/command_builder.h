@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "command/account.h"
 #include "command/command.h"
 #include "error.h"
 
@@ -46,8 +47,12 @@ class CommandBuilder {
 
   /// The shell this builder's command would use (SHELL if executable, else the account's).
   std::string get_shell() const;
+  /// As above, with the account fallback taken from `lookup`.
+  std::string get_shell(const AccountLookup& lookup) const;
   /// Resolves home, working directory and program into a concrete process start.
   Result<Command> as_command() const;
+  /// As above, with the user database entry taken from `lookup`.
+  Result<Command> as_command(const AccountLookup& lookup) const;
 
   const std::vector<std::string>& argv() const { return argv_; }
   const std::optional<std::string>& working_dir() const { return working_dir_; }
@@ -68,5 +73,7 @@ class CommandBuilder {
 /// The account's login shell from the user database if it is UTF-8 and
 /// executable, else "/bin/sh". Never fails.
 std::string get_shell();
+/// As above, with the user database entry taken from `lookup`.
+std::string get_shell(const AccountLookup& lookup);
 
 }  // namespace qlp

@@ -1,0 +1,32 @@
+// UTF-8 checks and the two ways byte strings are shown in messages.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error.h"
+
+namespace qlp {
+
+/// Succeeds when `bytes` is valid UTF-8; otherwise the error names the offset
+/// of the first invalid sequence, for example
+/// "invalid utf-8 byte sequence of 1 byte at offset 3".
+Result<void> validate_utf8(std::string_view bytes);
+
+bool is_valid_utf8(std::string_view bytes);
+
+/// `bytes` as UTF-8 text with each invalid byte sequence replaced by U+FFFD.
+std::string to_utf8_lossy(std::string_view bytes);
+
+/// The quoted form of `bytes`: enclosed in double quotes; `"` and `\` get a
+/// backslash; line feed, tab, carriage return and NUL become \n, \t, \r, \0;
+/// other non-printable characters become \u{hex} (lower-case hex); each byte
+/// that is not part of valid UTF-8 becomes \xHH (upper-case hex).
+std::string quoted(std::string_view bytes);
+
+/// True for code points that are not shown as themselves in the quoted form:
+/// control, format, private-use, surrogate and unassigned code points, and
+/// separators other than the ASCII space.
+bool is_non_printable(char32_t code_point);
+
+}  // namespace qlp
