@@ -76,7 +76,7 @@ Result<std::string> search_path(const CommandBuilder& builder, std::string_view 
       if (colon == std::string_view::npos) break;
       rest.remove_prefix(colon + 1);
     }
-    reasons.push_back("No viable candidates found in PATH " + quoted(*path));
+    reasons.push_back("No viable candidates found in PATH " + quoted_form(*path));
   }
   std::string message = "Unable to spawn " + to_utf8_lossy(program) + " because:\n";
   for (std::size_t i = 0; i < reasons.size(); ++i) {
@@ -92,7 +92,7 @@ Result<std::string> search_path(const CommandBuilder& builder, std::string_view 
 /// file, or find another one. Anchoring it here makes the checked file the
 /// one that starts. When the current directory cannot be named the path
 /// stays as it is.
-std::string anchored_to_current_dir(std::string path) {
+std::string anchored_to_current_dir(const std::string& path) {
   if (is_absolute(path)) return path;
   std::error_code error;
   const std::filesystem::path current = std::filesystem::current_path(error);
@@ -163,7 +163,7 @@ Result<Command> CommandBuilder::as_command(const AccountLookup& lookup) const {
   } else {
     Result<std::string> resolved = resolve_program(*this, argv_[0], dir);
     if (!resolved) return std::move(resolved).error();
-    program = anchored_to_current_dir(std::move(resolved).value());
+    program = anchored_to_current_dir(resolved.value());
     arg0 = argv_[0];
   }
 

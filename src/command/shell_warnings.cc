@@ -11,12 +11,12 @@ std::string passwd_shell_not_utf8_warning(std::string_view utf8_error) {
 }
 
 std::string passwd_shell_not_executable_warning(std::string_view shell, int errnum) {
-  return "passwd database shell=" + quoted(shell) + " which is not executable (" +
+  return "passwd database shell=" + quoted_form(shell) + " which is not executable (" +
          errno_name_and_description(errnum) + "), falling back to /bin/sh";
 }
 
 std::string env_shell_not_executable_warning(std::string_view shell, int errnum) {
-  return "$SHELL -> " + quoted(shell) + " which is not executable (" +
+  return "$SHELL -> " + quoted_form(shell) + " which is not executable (" +
          errno_name_and_description(errnum) + "), falling back to password db lookup";
 }
 

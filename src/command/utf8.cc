@@ -91,7 +91,7 @@ std::string to_utf8_lossy(std::string_view bytes) {
   return out;
 }
 
-std::string quoted(std::string_view bytes) {
+std::string quoted_form(std::string_view bytes) {
   std::string out = "\"";
   char hex[16];
   for (std::size_t at = 0; at < bytes.size();) {

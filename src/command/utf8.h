@@ -22,7 +22,7 @@ std::string to_utf8_lossy(std::string_view bytes);
 /// backslash; line feed, tab, carriage return and NUL become \n, \t, \r, \0;
 /// other non-printable characters become \u{hex} (lower-case hex); each byte
 /// that is not part of valid UTF-8 becomes \xHH (upper-case hex).
-std::string quoted(std::string_view bytes);
+std::string quoted_form(std::string_view bytes);
 
 /// True for code points that are not shown as themselves in the quoted form:
 /// control, format, private-use, surrogate and unassigned code points, and
