@@ -158,7 +158,8 @@ Result<Command> CommandBuilder::as_command(const AccountLookup& lookup) const {
   std::string arg0;
   if (argv_.empty()) {
     // A default-program builder runs the shell as a login shell: "-" + its base name.
-    program = shell;
+    // The shell was checked from here too, so a relative one is anchored like a program.
+    program = anchored_to_current_dir(shell);
     arg0 = "-" + shell.substr(shell.rfind('/') + 1);
   } else {
     Result<std::string> resolved = resolve_program(*this, argv_[0], dir);
