@@ -1,0 +1,17 @@
+// The descriptor sweep of a new process, before it executes its program.
+#pragma once
+
+namespace qlp {
+
+// N.B.: these run after fork, in the new process, before exec.
+
+/// Closes every descriptor above 2 except `keep_fd` (-1 keeps none), going by
+/// the listing of "/dev/fd".
+void close_random_fds(int keep_fd) noexcept;
+
+/// close_random_fds over the listing of `directory`. When the directory cannot
+/// be listed, closes every descriptor above 2 but `keep_fd` blindly
+/// (close_range where the platform has it, else one by one up to the limit).
+void close_fds_listed_in(const char* directory, int keep_fd) noexcept;
+
+}  // namespace qlp

@@ -1,0 +1,26 @@
+#include "pty/spawn.h"
+#include "pty/unix_child.h"
+#include "pty/unix_master_pty.h"
+
+namespace qlp {
+
+Result<std::unique_ptr<Child>> UnixSlavePty::spawn_command(CommandBuilder builder) {
+  PreExec pre_exec{builder.file_mode_mask(), builder.controlling_terminal()};
+  auto command = builder.as_command();
+  if (!command) return std::move(command).error();
+
+  // Three separate duplicates, so that each standard stream of the program
+  // owns its own descriptor; the parent's copies close when they go out of scope.
+  auto in = fd_.fd().as_stdio();
+  if (!in) return in.error().into_error();
+  auto out = fd_.fd().as_stdio();
+  if (!out) return out.error().into_error();
+  auto err = fd_.fd().as_stdio();
+  if (!err) return err.error().into_error();
+
+  auto pid = spawn_process(*command, in.value(), out.value(), err.value(), pre_exec);
+  if (!pid) return std::move(pid).error();
+  return std::unique_ptr<Child>(std::make_unique<UnixChild>(*pid));
+}
+
+}  // namespace qlp
