@@ -98,17 +98,30 @@ std::string quoted_form(std::string_view bytes) {
     const Decoded d = decode_at(bytes, at);
     if (!d.valid) {
       for (std::size_t i = 0; i < d.length; ++i) {
-        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<std::uint8_t>(bytes[at + i])));
+        std::snprintf(hex, sizeof hex, "\\x%02X",
+                      static_cast<unsigned>(static_cast<std::uint8_t>(bytes[at + i])));
         out += hex;
       }
     } else {
       switch (d.code_point) {
-        case U'"': out += "\\\""; break;
-        case U'\\': out += "\\\\"; break;
-        case U'\n': out += "\\n"; break;
-        case U'\t': out += "\\t"; break;
-        case U'\r': out += "\\r"; break;
-        case U'\0': out += "\\0"; break;
+        case U'"':
+          out += "\\\"";
+          break;
+        case U'\\':
+          out += "\\\\";
+          break;
+        case U'\n':
+          out += "\\n";
+          break;
+        case U'\t':
+          out += "\\t";
+          break;
+        case U'\r':
+          out += "\\r";
+          break;
+        case U'\0':
+          out += "\\0";
+          break;
         default:
           if (is_non_printable(d.code_point)) {
             std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(d.code_point));

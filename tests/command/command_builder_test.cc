@@ -1,9 +1,8 @@
 #include "command/command_builder.h"
 
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "command/utf8.h"
 #include "command_test_support.h"
@@ -64,8 +63,8 @@ TEST(EnvironmentSnapshotTest, BlockEntriesBecomeEntriesByTheSnapshotRules) {
     std::vector<std::string> block;
     std::string expected;
   };
-  const std::string shell_line = "\"SHELL\" \"SHELL\"=" + quoted_form(expected_account_shell()) +
-                                 " process\n";
+  const std::string shell_line =
+      "\"SHELL\" \"SHELL\"=" + quoted_form(expected_account_shell()) + " process\n";
   const Row rows[] = {
       {"a leading = belongs to the name; no = or too short is skipped; Y= is empty",
        {"=A=1", "X", "Y=", "", "Z", "=", "==", "SHELL=/bin/sh"},
@@ -88,31 +87,34 @@ TEST(EnvironmentSnapshotTest, BlockEntriesBecomeEntriesByTheSnapshotRules) {
       {"an existing SHELL stays whatever it holds",
        {"SHELL=/no/such/shell\xFF"},
        "\"SHELL\" \"SHELL\"=\"/no/such/shell\\xFF\" process\n"},
-      {"a missing SHELL is the account's shell", {"Shell=/bin/sh", "TERM=dumb"},
-       shell_line + "\"Shell\" \"Shell\"=\"/bin/sh\" process\n\"TERM\" \"TERM\"=\"dumb\" process\n"},
+      {"a missing SHELL is the account's shell",
+       {"Shell=/bin/sh", "TERM=dumb"},
+       shell_line +
+           "\"Shell\" \"Shell\"=\"/bin/sh\" process\n\"TERM\" \"TERM\"=\"dumb\" process\n"},
       {"an empty block still gets SHELL", {}, shell_line},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(with_environment_block(&row.block,
-                                     [] { return describe(CommandBuilder::get_base_env()); }),
-              row.expected)
+    EXPECT_EQ(
+        with_environment_block(&row.block, [] { return describe(CommandBuilder::get_base_env()); }),
+        row.expected)
         << row.what;
   }
-  EXPECT_EQ(with_environment_block(nullptr, [] { return describe(CommandBuilder::get_base_env()); }),
-            shell_line)
+  EXPECT_EQ(
+      with_environment_block(nullptr, [] { return describe(CommandBuilder::get_base_env()); }),
+      shell_line)
       << "no environment block at all";
 }
 
 TEST(EnvironmentSnapshotTest, UserWithoutDatabaseEntryGetsBinSh) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to take a user id without a database entry";
   const std::vector<std::string> block = {"PATH=/bin"};
-  EXPECT_EQ(with_environment_block(&block,
-                                   [] {
-                                     if (!become_user_without_entry()) return std::string("setuid");
-                                     return describe(CommandBuilder::get_base_env()) + "|" +
-                                            get_shell();
-                                   }),
-            "\"PATH\" \"PATH\"=\"/bin\" process\n\"SHELL\" \"SHELL\"=\"/bin/sh\" process\n|/bin/sh");
+  EXPECT_EQ(
+      with_environment_block(&block,
+                             [] {
+                               if (!become_user_without_entry()) return std::string("setuid");
+                               return describe(CommandBuilder::get_base_env()) + "|" + get_shell();
+                             }),
+      "\"PATH\" \"PATH\"=\"/bin\" process\n\"SHELL\" \"SHELL\"=\"/bin/sh\" process\n|/bin/sh");
 }
 
 TEST(CommandBuilderTest, NewHoldsTheProgramOverTheSnapshot) {
@@ -126,7 +128,8 @@ TEST(CommandBuilderTest, NewHoldsTheProgramOverTheSnapshot) {
                                      }
                                      text += builder.working_dir() ? "cwd " : "no-cwd ";
                                      text += builder.file_mode_mask() ? "mask " : "no-mask ";
-                                     text += builder.controlling_terminal() ? "ctty\n" : "no-ctty\n";
+                                     text +=
+                                         builder.controlling_terminal() ? "ctty\n" : "no-ctty\n";
                                      return text + describe(builder.environment());
                                    }),
             "\"prog\\xFF\" no-cwd no-mask ctty\n"
@@ -148,7 +151,8 @@ TEST(CommandBuilderTest, EnvChangesReplaceRemoveAndKeepNamesApart) {
                                      builder.env_remove("SHELL");
                                      builder.env_remove("term");
                                      std::string text = describe(builder.environment());
-                                     text += builder.get_env("SHELL") ? "SHELL set\n" : "no SHELL\n";
+                                     text +=
+                                         builder.get_env("SHELL") ? "SHELL set\n" : "no SHELL\n";
                                      text += builder.get_env("PATH").value_or("-") + "\n";
                                      text += builder.get_env("path").value_or("-") + "\n";
                                      return text;
@@ -208,8 +212,12 @@ TEST(AccountShellTest, FallsBackToBinShUnlessUtf8AndExecutable) {
   // A relative shell is checked from the current directory and returned unchanged.
   EXPECT_EQ(run_in_child([&] {
               if (::chdir(tree.root().c_str()) != 0) return std::string("chdir");
-              return get_shell([] { return AccountInfo{"/home", "bin/tool"}; }) + "|" +
-                     get_shell([] { return AccountInfo{"/home", "tool"}; });
+              return get_shell([] {
+                       return AccountInfo{"/home", "bin/tool"};
+                     }) +
+                     "|" + get_shell([] {
+                       return AccountInfo{"/home", "tool"};
+                     });
             }),
             "bin/tool|/bin/sh");
 }

@@ -32,8 +32,8 @@ TEST(CommandTest, EnvironmentBlockIsInUnsignedByteOrderOfNames) {
   command.env("A", "first");
   command.env("A", "");
   command.env("AB", "x=y");
-  EXPECT_EQ(command.env_block(), (std::vector<std::string>{
-                                     "A=", "AB=x=y", "PATH=a", "Path=b", "\xC3\xA9t\xC3\xA9=summer"}));
+  EXPECT_EQ(command.env_block(), (std::vector<std::string>{"A=", "AB=x=y", "PATH=a", "Path=b",
+                                                           "\xC3\xA9t\xC3\xA9=summer"}));
 }
 
 TEST(CommandTest, NulByteAnywhereIsDetected) {

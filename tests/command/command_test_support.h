@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,8 +12,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace qlp::test {
 

@@ -1,9 +1,8 @@
 #include "command/program_resolution.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "command/c_string_array.h"
 #include "command/utf8.h"
@@ -36,7 +35,7 @@ class ResolutionTest : public ::testing::Test {
     tree_.dir("work/dir");
     tree_.file("work/bin/tool", 0755);
     tree_.file("work/rel/tool", 0755);
-    tree_.file("\xFF" "dir/plain", 0644);
+    tree_.file("\xFFpath/plain", 0644);
     tree_.symlink("linkdir", t("/bin/subdir"));
     tree_.symlink("linktool", t("/bin/tool"));
   }
@@ -86,7 +85,8 @@ TEST_F(ResolutionTest, AbsoluteProgramIsTestedUnchanged) {
   const Row rows[] = {
       {t("/bin/tool"), "ok " + t("/bin/tool")},
       {t("/linktool"), "ok " + t("/linktool")},
-      {t("/bin/subdir"), "error Unable to spawn " + t("/bin/subdir") + " because it is a directory"},
+      {t("/bin/subdir"),
+       "error Unable to spawn " + t("/bin/subdir") + " because it is a directory"},
       {t("/linkdir"), "error Unable to spawn " + t("/linkdir") + " because it is a directory"},
       {t("/bin/plain"), "error Unable to spawn " + t("/bin/plain") +
                             " because it is not executable (EACCES: Permission denied)"},
@@ -99,8 +99,9 @@ TEST_F(ResolutionTest, AbsoluteProgramIsTestedUnchanged) {
       {t("/bin/\xFFmissing"), "error Unable to spawn " + t("/bin/\xEF\xBF\xBDmissing") +
                                   " because it doesn't exist on the filesystem (ENOENT: No such "
                                   "file or directory)"},
-      {"/bin/sh\0x"s, "error Unable to spawn /bin/sh\0x because it doesn't exist on the "
-                      "filesystem (EINVAL: Invalid argument)"s},
+      {"/bin/sh\0x"s,
+       "error Unable to spawn /bin/sh\0x because it doesn't exist on the "
+       "filesystem (EINVAL: Invalid argument)"s},
   };
   CommandBuilder builder = builder_with_path("unused", std::nullopt);
   for (const Row& row : rows) {
@@ -119,9 +120,11 @@ TEST_F(ResolutionTest, DotFirstComponentIsTakenUnderTheWorkingDirectory) {
       {"./run", work, "ok " + t("/work/./run")},
       {"./run", work + "/", "ok " + t("/work/./run")},
       {"../bin/tool", work, "ok " + t("/work/../bin/tool")},
-      {"./data", work, "error Unable to spawn " + t("/work/./data") + " because it is not executable"},
+      {"./data", work,
+       "error Unable to spawn " + t("/work/./data") + " because it is not executable"},
       {"./nope", work, "error Unable to spawn " + t("/work/./nope") + " because it does not exist"},
-      {"./\xFF", work, "error Unable to spawn " + t("/work/./\xEF\xBF\xBD") + " because it does not exist"},
+      {"./\xFF", work,
+       "error Unable to spawn " + t("/work/./\xEF\xBF\xBD") + " because it does not exist"},
       {"./dir", work, "error Unable to spawn " + t("/work/./dir") + " because it is a directory"},
       {".", work, "error Unable to spawn " + t("/work/.") + " because it is a directory"},
       {"..", work, "error Unable to spawn " + t("/work/..") + " because it is a directory"},
@@ -164,20 +167,22 @@ TEST_F(ResolutionTest, OtherNamesAreSearchedAlongPath) {
            " exists but is a directory.\nNo viable candidates found in PATH \"" + bin + "\""},
       {"every empty entry counts", "dir", ":",
        "error Unable to spawn dir because:\n" + t("/work/dir") + " exists but is a directory.\n" +
-           t("/work/dir") + " exists but is a directory.\nNo viable candidates found in PATH \":\""},
+           t("/work/dir") +
+           " exists but is a directory.\nNo viable candidates found in PATH \":\""},
       {"an empty name finds every directory", "", bin + ":" + t("/missing"),
        "error Unable to spawn  because:\n" + t("/bin/") +
            " exists but is a directory.\nNo viable candidates found in PATH \"" + bin + ":" +
            t("/missing") + "\""},
-      {"entries that are not UTF-8", "plain", t("/\xFF" "dir:") + bin,
-       "error Unable to spawn plain because:\n" + t("/\xEF\xBF\xBD" "dir/plain") +
+      {"entries that are not UTF-8", "plain", t("/\xFFpath:") + bin,
+       "error Unable to spawn plain because:\n" + t("/\xEF\xBF\xBDpath/plain") +
            " exists but is not executable.\n" + t("/bin/plain") +
            " exists but is not executable.\nNo viable candidates found in PATH \"" +
-           t("/\\xFFdir:") + bin + "\""},
+           t("/\\xFFpath:") + bin + "\""},
       {"nothing anywhere", "nothing", "/nonexistent\t\"dir\"",
        "error Unable to spawn nothing because:\nNo viable candidates found in PATH "
        "\"/nonexistent\\t\\\"dir\\\"\""},
-      {"no PATH", "tool", std::nullopt, "error Unable to spawn tool because:\nUnable to resolve the PATH"},
+      {"no PATH", "tool", std::nullopt,
+       "error Unable to spawn tool because:\nUnable to resolve the PATH"},
   };
   for (const Row& row : rows) {
     CommandBuilder builder = builder_with_path("unused", row.path);
@@ -304,29 +309,28 @@ std::string with_environment_block(std::vector<std::string> block,
 
 TEST_F(ResolutionTest, CommandCarriesProgramArgumentsDirectoryAndWholeEnvironment) {
   const AccountInfo account{"/acct", t("/other/tool")};
-  EXPECT_EQ(
-      with_environment_block(
-          {"HOME=/home/me", "PATH=" + t("/bin"), "SHELL=" + t("/bin/plain"), "TERM=dumb"},
-          [&] {
-            CommandBuilder builder("tool");
-            builder.args({"a", ""});
-            builder.cwd(t("/work"));
-            builder.env("Path", "p");
-            builder.env_remove("TERM");
-            return describe(builder.as_command([&] { return account; }));
-          }),
-      t("/bin/tool") + "\n\"tool\" \"a\" \"\" \ncwd " + t("/work") + "\nclear\nHOME=/home/me\nPATH=" +
-          t("/bin") + "\nPath=p\nSHELL=" + t("/bin/plain") + "\n");
+  EXPECT_EQ(with_environment_block(
+                {"HOME=/home/me", "PATH=" + t("/bin"), "SHELL=" + t("/bin/plain"), "TERM=dumb"},
+                [&] {
+                  CommandBuilder builder("tool");
+                  builder.args({"a", ""});
+                  builder.cwd(t("/work"));
+                  builder.env("Path", "p");
+                  builder.env_remove("TERM");
+                  return describe(builder.as_command([&] { return account; }));
+                }),
+            t("/bin/tool") + "\n\"tool\" \"a\" \"\" \ncwd " + t("/work") +
+                "\nclear\nHOME=/home/me\nPATH=" + t("/bin") + "\nPath=p\nSHELL=" + t("/bin/plain") +
+                "\n");
   // Without SHELL in the builder the child still gets one: the account's.
-  EXPECT_EQ(with_environment_block({"HOME=/home/me", "PATH=" + t("/bin")},
-                                   [&] {
-                                     CommandBuilder builder(t("/bin/tool"));
-                                     builder.env_remove("SHELL");
-                                     std::string text =
-                                         describe(builder.as_command([&] { return account; }));
-                                     return text + describe(builder.as_command(
-                                                       [] { return std::nullopt; }));
-                                   }),
+  EXPECT_EQ(with_environment_block(
+                {"HOME=/home/me", "PATH=" + t("/bin")},
+                [&] {
+                  CommandBuilder builder(t("/bin/tool"));
+                  builder.env_remove("SHELL");
+                  std::string text = describe(builder.as_command([&] { return account; }));
+                  return text + describe(builder.as_command([] { return std::nullopt; }));
+                }),
             t("/bin/tool") + "\n" + quoted_form(t("/bin/tool")) + " \ncwd /home/me\nclear\n" +
                 "HOME=/home/me\nPATH=" + t("/bin") + "\nSHELL=" + t("/other/tool") + "\n" +
                 t("/bin/tool") + "\n" + quoted_form(t("/bin/tool")) + " \ncwd /home/me\nclear\n" +
@@ -380,21 +384,19 @@ TEST_F(ResolutionTest, ResolutionFailureIsTheCommandFailure) {
 }
 
 TEST_F(ResolutionTest, DefaultProgramRunsTheShellAsALoginShell) {
-  EXPECT_EQ(with_environment_block({"HOME=/", "SHELL=" + t("/bin/tool")},
-                                   [] {
-                                     return describe(
-                                         CommandBuilder::new_default_prog().as_command());
-                                   }),
+  EXPECT_EQ(with_environment_block(
+                {"HOME=/", "SHELL=" + t("/bin/tool")},
+                [] { return describe(CommandBuilder::new_default_prog().as_command()); }),
             t("/bin/tool") + "\n\"-tool\" \ncwd /\nclear\nHOME=/\nSHELL=" + t("/bin/tool") + "\n");
   // A SHELL without a slash is the whole base name; being relative, the file
   // to execute is anchored where it was checked.
-  EXPECT_EQ(with_environment_block({"HOME=/", "SHELL=tool"},
-                                   [&] {
-                                     if (::chdir(t("/bin").c_str()) != 0) return "chdir"s;
-                                     return describe(
-                                         CommandBuilder::new_default_prog().as_command());
-                                   }),
-            t("/bin/tool") + "\n\"-tool\" \ncwd /\nclear\nHOME=/\nSHELL=tool\n");
+  EXPECT_EQ(
+      with_environment_block({"HOME=/", "SHELL=tool"},
+                             [&] {
+                               if (::chdir(t("/bin").c_str()) != 0) return "chdir"s;
+                               return describe(CommandBuilder::new_default_prog().as_command());
+                             }),
+      t("/bin/tool") + "\n\"-tool\" \ncwd /\nclear\nHOME=/\nSHELL=tool\n");
 }
 
 // Regression: the checks of program resolution ran from this process's

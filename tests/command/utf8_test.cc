@@ -50,7 +50,7 @@ TEST(Utf8Test, LossyDisplayReplacesEachInvalidSequenceOnce) {
   const Row rows[] = {
       {"/usr/bin", "/usr/bin"},
       {"/opt/\xC3\xA9t\xC3\xA9", "/opt/\xC3\xA9t\xC3\xA9"},
-      {"/a\xFF" "b", "/a\xEF\xBF\xBD" "b"},
+      {"/a\xFFz", "/a\xEF\xBF\xBDz"},
       // A truncated sequence is one replacement, and what follows starts afresh.
       {"\xE2\x82\xE2\x82\xAC", "\xEF\xBF\xBD\xE2\x82\xAC"},
       {"x\xF0\x9F\x98", "x\xEF\xBF\xBD"},
@@ -80,7 +80,8 @@ TEST(Utf8Test, QuotedFormEscapesWhatIsNotShownAsItself) {
       {"\xC2\x85\xC2\xA0\xC2\xAD", R"("\u{85}\u{a0}\u{ad}")"},
       {"\xE2\x80\x8B\xE2\x80\xA8\xEF\xBB\xBF", R"("\u{200b}\u{2028}\u{feff}")"},
       {"\xEE\x80\x80\xF3\xB0\x80\x80\xCD\xB8", R"("\u{e000}\u{f0000}\u{378}")"},
-      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xE4\xB8\xAD", "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xE4\xB8\xAD\""},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xE4\xB8\xAD",
+       "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xE4\xB8\xAD\""},
       {"/bin:\xFF\xFE", R"("/bin:\xFF\xFE")"},
       {"\xE2\x82:", R"("\xE2\x82:")"},
       {"\xC3", R"("\xC3")"},
@@ -96,9 +97,9 @@ TEST(Utf8Test, NonPrintableTableBoundaries) {
     bool non_printable;
   };
   const Row rows[] = {
-      {0x0, true},      {0x1F, true},     {0x20, false},    {0x21, false},   {0x7E, false},
-      {0x7F, true},     {0x9F, true},     {0xA0, true},     {0xA1, false},   {0xAC, false},
-      {0xAD, true},     {0xAE, false},    {0x3000, true},   {0xFFFD, false}, {0xFFFE, true},
+      {0x0, true},      {0x1F, true},     {0x20, false},  {0x21, false},   {0x7E, false},
+      {0x7F, true},     {0x9F, true},     {0xA0, true},   {0xA1, false},   {0xAC, false},
+      {0xAD, true},     {0xAE, false},    {0x3000, true}, {0xFFFD, false}, {0xFFFE, true},
       {0x1F600, false}, {0x10FFFF, true},
   };
   for (const Row& row : rows) {
