@@ -239,7 +239,7 @@ TEST_F(ResolutionTest, HomeDirectoryFromHomeOrTheAccount) {
   }
 }
 
-TEST_F(ResolutionTest, BuilderShellIsSheLLWhenExecutableElseTheAccounts) {
+TEST_F(ResolutionTest, BuilderShellIsItsShellWhenExecutableElseTheAccounts) {
   struct Row {
     const char* what;
     std::optional<std::string> shell;
