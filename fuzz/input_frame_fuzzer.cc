@@ -1,0 +1,122 @@
+// Feeds arbitrary lines to the input-frame decoder. Beyond not crashing:
+// - every message is valid UTF-8 (it reaches the parent inside a JSON frame);
+// - a line that decodes as a frame is also valid JSON to the generic reader;
+// - a decoded frame, written back as a canonical object, decodes to the same frame.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "frames/input_frame.h"
+#include "frames/json_reader.h"
+
+namespace {
+
+bool valid_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
+                         : lead >= 0xE0 && lead <= 0xEF             ? 3
+                         : lead >= 0xF0 && lead <= 0xF4             ? 4
+                                                                    : 0;
+    if (length == 0 || length > text.size() - i) return false;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      c = (c << 6) | (next & 0x3F);
+    }
+    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+template <typename T>
+std::string optional_number(const std::optional<T>& value) {
+  return value ? std::to_string(*value) : "null";
+}
+
+std::string canonical(const qlp::InputFrame& frame) {
+  if (const auto* spawn = std::get_if<qlp::InputFrame::Spawn>(&frame.frame)) {
+    std::string out = "{\"type\":\"spawn\",\"shellPath\":" + quoted(spawn->shell_path) + ",\"shellArgs\":[";
+    for (std::size_t i = 0; i < spawn->shell_args.size(); ++i) {
+      out += (i ? "," : "") + quoted(spawn->shell_args[i]);
+    }
+    out += "],\"cwd\":" + (spawn->cwd ? quoted(*spawn->cwd) : "null") + ",\"env\":";
+    if (spawn->env) {
+      out += "{";
+      bool first = true;
+      for (const auto& [name, value] : *spawn->env) {
+        out += (first ? "" : ",") + quoted(name) + ":" + (value ? quoted(*value) : "null");
+        first = false;
+      }
+      out += "}";
+    } else {
+      out += "null";
+    }
+    return out + ",\"rows\":" + optional_number(spawn->rows) + ",\"cols\":" + optional_number(spawn->cols) + "}";
+  }
+  if (const auto* input = std::get_if<qlp::InputFrame::Input>(&frame.frame)) {
+    return "{\"type\":\"input\",\"data\":" + quoted(input->data) + "}";
+  }
+  if (const auto* resize = std::get_if<qlp::InputFrame::Resize>(&frame.frame)) {
+    return "{\"type\":\"resize\",\"rows\":" + std::to_string(resize->rows) + ",\"cols\":" +
+           std::to_string(resize->cols) + "}";
+  }
+  return "{\"type\":\"kill\"}";
+}
+
+bool same(const qlp::InputFrame& a, const qlp::InputFrame& b) {
+  if (a.frame.index() != b.frame.index()) return false;
+  if (const auto* x = std::get_if<qlp::InputFrame::Spawn>(&a.frame)) {
+    const auto& y = std::get<qlp::InputFrame::Spawn>(b.frame);
+    return x->shell_path == y.shell_path && x->shell_args == y.shell_args && x->cwd == y.cwd &&
+           x->env == y.env && x->rows == y.rows && x->cols == y.cols;
+  }
+  if (const auto* x = std::get_if<qlp::InputFrame::Input>(&a.frame)) {
+    return x->data == std::get<qlp::InputFrame::Input>(b.frame).data;
+  }
+  if (const auto* x = std::get_if<qlp::InputFrame::Resize>(&a.frame)) {
+    const auto& y = std::get<qlp::InputFrame::Resize>(b.frame);
+    return x->rows == y.rows && x->cols == y.cols;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view line(reinterpret_cast<const char*>(data), size);
+  qlp::Result<qlp::InputFrame> frame = qlp::parse_input_frame(line);
+  if (!frame) {
+    const std::string& message = frame.error().message();
+    if (message.empty() || !valid_utf8(message)) std::abort();
+    return 0;
+  }
+  if (!qlp::parse_json(line)) std::abort();
+  const std::string again = canonical(*frame);
+  qlp::Result<qlp::InputFrame> redecoded = qlp::parse_input_frame(again);
+  if (!redecoded || !same(*frame, *redecoded)) std::abort();
+  return 0;
+}
