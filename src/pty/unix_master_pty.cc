@@ -1,4 +1,4 @@
-#include "pty/unix_master_pty.h"
+#include "pty/unix_pty.h"
 
 #include <termios.h>
 #include <unistd.h>

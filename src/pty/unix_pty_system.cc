@@ -15,7 +15,7 @@
 #include "errno_table.h"
 #include "pty/owned_handle.h"
 #include "pty/tty_name.h"
-#include "pty/unix_master_pty.h"
+#include "pty/unix_pty.h"
 
 namespace qlp {
 

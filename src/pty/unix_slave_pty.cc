@@ -1,6 +1,6 @@
 #include "pty/spawn.h"
 #include "pty/unix_child.h"
-#include "pty/unix_master_pty.h"
+#include "pty/unix_pty.h"
 
 namespace qlp {
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <string>
 
-#include "pty/unix_master_pty.h"
+#include "pty/unix_pty.h"
 #include "terminal_test_support.h"
 
 namespace qlp {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "pty/pty_system.h"
-#include "pty/unix_master_pty.h"
+#include "pty/unix_pty.h"
 #include "terminal_test_support.h"
 
 namespace qlp {

@@ -1,4 +1,5 @@
-// The POSIX master side of a terminal pair and its writer.
+// The POSIX terminal pair: the system that opens it, its master side with the
+// writer, and its slave side.
 #pragma once
 
 #include <optional>
