@@ -1,2 +1,19 @@
-// Placeholder entry point until the session driver lands: reads nothing, exits 0.
-int main() { return 0; }
+// Entry point of the bridge: one process, one session.
+#include "frames/shared_stdout.h"
+#include "process_start.h"
+#include "session_driver.h"
+
+int main() {
+  qlp::prepare_process();
+  qlp::Result<void> result = qlp::run();
+  if (!result) {
+    // Only the outermost message reaches the parent; a failure to write it
+    // changes nothing about the status.
+    (void)qlp::emit_error(result.error().message());
+    qlp::exit_process(1);
+  }
+  // Ending through exit_process, never by returning: it takes the emitter's
+  // lock first, so a pump still writing a frame finishes that frame, and it
+  // skips destructors that other threads may still depend on.
+  qlp::exit_process(0);
+}

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace qlp {
 namespace {
@@ -68,10 +69,43 @@ Result<void> validate_utf8(std::string_view bytes) {
 }
 
 bool is_valid_utf8(std::string_view bytes) {
-  for (std::size_t at = 0; at < bytes.size();) {
-    const Decoded d = decode_at(bytes, at);
-    if (!d.valid) return false;
-    at += d.length;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  const auto* end = p + bytes.size();
+  while (p < end) {
+    // Frames are mostly ASCII (JSON and Base64): skip eight bytes at a time.
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (word & 0x8080808080808080ULL) break;
+      p += 8;
+    }
+    if (p == end) break;
+    std::uint8_t lead = *p;
+    if (lead < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t length;
+    std::uint8_t low = 0x80, high = 0xBF;  // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;   // no overlong forms
+      if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+      return false;
+    }
+    if (static_cast<std::size_t>(end - p) < length) return false;
+    if (p[1] < low || p[1] > high) return false;
+    for (std::size_t i = 2; i < length; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+    }
+    p += length;
   }
   return true;
 }

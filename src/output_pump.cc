@@ -1,0 +1,70 @@
+#include "output_pump.h"
+
+#include <cerrno>
+#include <span>
+#include <string_view>
+
+namespace qlp {
+namespace {
+
+constexpr std::size_t kReadBufferSize = 8192;
+
+}  // namespace
+
+void PumpProgress::note_end() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+  }
+  ended_changed_.notify_all();
+}
+
+bool PumpProgress::wait_for_end(std::chrono::milliseconds quiet, std::chrono::milliseconds limit) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + limit;
+  const auto step = std::chrono::milliseconds(10);
+  std::uint64_t seen = reads_.load(std::memory_order_relaxed);
+  auto quiet_since = Clock::now();
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (ended_) return true;
+    auto now = Clock::now();
+    if (now >= deadline) return false;
+    std::uint64_t reads = reads_.load(std::memory_order_relaxed);
+    if (reads != seen) {
+      seen = reads;
+      quiet_since = now;
+    } else if (now - quiet_since >= quiet) {
+      return false;
+    }
+    ended_changed_.wait_for(lock, std::min<Clock::duration>(step, deadline - now));
+  }
+}
+
+void pump_output(std::unique_ptr<ByteSource> reader, std::shared_ptr<SharedStdout> out,
+                 std::shared_ptr<PumpProgress> progress) {
+  // One buffer for the pump's whole life: nothing grows with the amount of output.
+  std::uint8_t buffer[kReadBufferSize];
+  for (;;) {
+    Result<std::size_t> got = reader->read(std::span<std::uint8_t>(buffer, sizeof buffer));
+    if (!got) {
+      if (got.error().os_code() == EINTR) continue;
+      break;
+    }
+    if (*got == 0) break;
+    if (progress) progress->note_read();
+    // A frame that cannot be written (the parent closed our standard output)
+    // is dropped; the child keeps running and its output is read and discarded.
+    (void)emit_data_chunk(*out, std::string_view(reinterpret_cast<const char*>(buffer), *got));
+  }
+  reader.reset();
+  if (progress) progress->note_end();
+}
+
+void watch_exit(std::unique_ptr<Child> child, std::shared_ptr<SharedStdout> out) {
+  Result<ExitStatus> status = child->wait();
+  std::uint32_t code = status ? status->code : 1;
+  (void)emit_frame(*out, OutputFrame{OutputFrame::Exit{code}});
+}
+
+}  // namespace qlp

@@ -1,0 +1,47 @@
+// The two background threads: terminal output to data frames, and the
+// child's end to the exit frame.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "frames/shared_stdout.h"
+#include "pty/child.h"
+#include "pty/pty_system.h"
+
+namespace qlp {
+
+/// What the output pump tells the driver, so that an orderly shutdown can
+/// wait for the terminal to be drained. Any thread.
+class PumpProgress {
+ public:
+  /// Called by the pump after every successful read.
+  void note_read() { reads_.fetch_add(1, std::memory_order_relaxed); }
+  /// Called by the pump when its loop has ended.
+  void note_end();
+
+  /// Waits until the pump has ended, or the terminal has had nothing to read
+  /// for `quiet`, or `limit` has passed. True when the pump ended.
+  bool wait_for_end(std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
+
+ private:
+  std::atomic<std::uint64_t> reads_{0};
+  std::mutex mutex_;
+  std::condition_variable ended_changed_;
+  bool ended_ = false;  ///< Guarded by mutex_.
+};
+
+/// Reads the terminal until end of stream or a read error, writing one data
+/// frame per read. Runs on its own thread and owns `reader`.
+void pump_output(std::unique_ptr<ByteSource> reader, std::shared_ptr<SharedStdout> out,
+                 std::shared_ptr<PumpProgress> progress = nullptr);
+
+/// Waits for the child and writes its exit frame (code 1 when waiting fails).
+/// Runs on its own thread and owns `child`.
+void watch_exit(std::unique_ptr<Child> child, std::shared_ptr<SharedStdout> out);
+
+}  // namespace qlp

@@ -1,0 +1,401 @@
+// The bridge end to end, driven through its standard streams as a parent would.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/bridge_process.h"
+#include "support/test_support.h"
+
+namespace qlp::test {
+namespace {
+
+using std::chrono::milliseconds;
+using namespace std::chrono_literals;
+
+milliseconds deadline(milliseconds base = 10000ms) { return scaled(base); }
+
+std::string joined_data(const std::vector<ParsedFrame>& frames) {
+  std::string out;
+  for (const ParsedFrame& frame : frames) {
+    if (frame.type == "data") out += frame.data;
+  }
+  return out;
+}
+
+/// Runs a bridge on `input` (written whole, then standard input closed) and
+/// returns every frame and the exit status.
+struct Outcome {
+  std::vector<ParsedFrame> frames;
+  int status = -1;
+};
+
+Outcome run_with_input(const std::string& input, BridgeOptions options = {}) {
+  BridgeProcess bridge(options);
+  bridge.send_raw(input);
+  bridge.close_stdin();
+  Outcome outcome;
+  outcome.frames = bridge.read_all(deadline());
+  outcome.status = bridge.wait_exit(deadline());
+  return outcome;
+}
+
+void expect_single_error(const Outcome& outcome, const std::string& message) {
+  ASSERT_EQ(outcome.frames.size(), 1u) << (outcome.frames.empty() ? "" : outcome.frames[0].line);
+  EXPECT_EQ(outcome.frames[0].type, "error") << outcome.frames[0].line;
+  EXPECT_EQ(outcome.frames[0].message, message);
+  EXPECT_EQ(outcome.status, 1);
+}
+
+TEST(SessionFatalTest, EveryStartFailureIsOneErrorFrameAndStatusOne) {
+  struct Row {
+    const char* name;
+    std::string input;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"empty input", "", "missing spawn frame"},
+      {"only blank lines", "\n  \t\n\r\n\xC2\xA0\n", "missing spawn frame"},
+      {"resize first", "{\"type\":\"resize\",\"rows\":1,\"cols\":2}\n", "first frame must be spawn"},
+      {"kill first", "{\"type\":\"kill\"}\n", "first frame must be spawn"},
+      {"decoder message", "{}\n", "missing field `type` at line 1 column 2"},
+      {"frame over two lines", "{\"type\":\n\"kill\"}\n", "EOF while parsing a value at line 1 column 8"},
+      {"not UTF-8", "{\"type\":\"kill\xff\"}\n", "stream did not contain valid UTF-8"},
+      {"program missing", "{\"type\":\"spawn\",\"shellPath\":\"/nonexistent/prog\"}\n",
+       "failed to spawn shell /nonexistent/prog"},
+      {"bare name not on PATH",
+       "{\"type\":\"spawn\",\"shellPath\":\"no-such-program-qlp\",\"env\":{\"PATH\":\"/nonexistent\"}}\n",
+       "failed to spawn shell no-such-program-qlp"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    expect_single_error(run_with_input(row.input), row.message);
+  }
+}
+
+TEST(SessionFatalTest, ClosedStandardInputReadsAsEndOfInput) {
+  BridgeOptions options;
+  options.close_stdin = true;
+  expect_single_error(run_with_input("", options), "missing spawn frame");
+}
+
+TEST(SessionFatalTest, FailuresWhileServingEndTheSessionWithTheirMessage) {
+  struct Row {
+    const char* name;
+    std::string line;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"second spawn", "{\"type\":\"spawn\",\"shellPath\":\"/bin/sh\"}", "unexpected duplicate spawn frame"},
+      {"bad Base64", "{\"type\":\"input\",\"data\":\"QQ\"}", "Invalid padding"},
+      {"bad frame", "{\"type\":\"input\"}", "missing field `data`"},
+      {"bad JSON", "{\"type\":\"kill\",}", "trailing comma at line 1 column 16"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    BridgeProcess bridge;
+    bridge.spawn("/bin/sleep", {"30"});
+    ASSERT_TRUE(bridge.wait_for("ready", deadline()));
+    bridge.send(row.line);
+    std::vector<ParsedFrame> before;
+    std::optional<ParsedFrame> error = bridge.wait_for("error", deadline(), &before);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message, row.message);
+    EXPECT_EQ(bridge.wait_exit(deadline()), 1);
+    for (const ParsedFrame& frame : before) EXPECT_NE(frame.type, "exit") << frame.line;
+  }
+}
+
+TEST(SessionTest, ShellOutputThenExitFrameAfterReady) {
+  BridgeProcess bridge;
+  bridge.spawn("/bin/sh", {"-c", "printf 'hello from the terminal'; exit 3"});
+  std::vector<ParsedFrame> before_ready;
+  ASSERT_TRUE(bridge.wait_for("ready", deadline(), &before_ready));
+  std::vector<ParsedFrame> before_exit;
+  std::optional<ParsedFrame> exit = bridge.wait_for("exit", deadline(), &before_exit);
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 3u);
+  bridge.close_stdin();
+  std::vector<ParsedFrame> after = bridge.read_all(deadline());
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+  std::vector<ParsedFrame> all = before_ready;
+  all.insert(all.end(), before_exit.begin(), before_exit.end());
+  all.insert(all.end(), after.begin(), after.end());
+  EXPECT_EQ(joined_data(all), "hello from the terminal");
+  for (const ParsedFrame& frame : all) EXPECT_EQ(frame.type, "data") << frame.line;
+}
+
+TEST(SessionTest, RawCatEchoesEveryByteValueBothWays) {
+  BridgeProcess bridge;
+  bridge.spawn("/bin/sh", {"-c", "stty raw -echo; echo go; exec cat"});
+  ASSERT_TRUE(bridge.wait_for("ready", deadline()));
+  std::string seen;
+  while (seen.find("go") == std::string::npos) {
+    std::optional<ParsedFrame> frame = bridge.next_frame(deadline());
+    ASSERT_TRUE(frame);
+    seen += frame->data;
+  }
+  std::string all_bytes;
+  for (int i = 0; i < 256; ++i) all_bytes.push_back(static_cast<char>(i));
+  // Twice, in frames of varied sizes, so that every value crosses in both directions.
+  std::string sent = all_bytes + all_bytes;
+  bridge.input(sent.substr(0, 1));
+  bridge.input(sent.substr(1, 300));
+  bridge.input(sent.substr(301));
+  std::string echoed;
+  while (echoed.size() < sent.size()) {
+    std::optional<ParsedFrame> frame = bridge.next_frame(deadline());
+    ASSERT_TRUE(frame) << "got " << echoed.size() << " of " << sent.size();
+    ASSERT_EQ(frame->type, "data") << frame->line;
+    echoed += frame->data;
+  }
+  EXPECT_EQ(echoed, sent);
+  bridge.send("{\"type\":\"kill\"}");
+  ASSERT_TRUE(bridge.wait_for("exit", deadline()));
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+}
+
+TEST(SessionTest, MegabytesOfOutputArriveExactlyInChunksOfAtMost8192Bytes) {
+  const std::string path = ::testing::TempDir() + "/qlp_flood.bin";
+  std::string content;
+  std::srand(7);
+  for (int i = 0; i < 3 * 1024 * 1024; ++i) content.push_back(static_cast<char>(std::rand()));
+  std::ofstream(path, std::ios::binary) << content;
+  BridgeProcess bridge;
+  bridge.spawn("/bin/sh", {"-c", "stty raw -echo; exec cat " + path});
+  std::vector<ParsedFrame> frames;
+  std::optional<ParsedFrame> exit = bridge.wait_for("exit", deadline(30000ms), &frames);
+  ASSERT_TRUE(exit);
+  bridge.close_stdin();
+  std::vector<ParsedFrame> rest = bridge.read_all(deadline());
+  frames.insert(frames.end(), rest.begin(), rest.end());
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+  std::string received;
+  for (const ParsedFrame& frame : frames) {
+    if (frame.type != "data") continue;
+    EXPECT_GE(frame.data.size(), 1u);
+    EXPECT_LE(frame.data.size(), 8192u);
+    received += frame.data;
+  }
+  EXPECT_EQ(received.size(), content.size());
+  EXPECT_TRUE(received == content);
+  std::remove(path.c_str());
+}
+
+TEST(SessionTest, TerminalSizeDefaultsAndResizesAsTheChildSeesThem) {
+  struct Row {
+    std::string members;
+    std::string size;
+  };
+  const Row rows[] = {{"", "24 80"}, {",\"rows\":50,\"cols\":132", "50 132"},
+                      {",\"rows\":null,\"cols\":null", "24 80"}, {",\"rows\":0,\"cols\":10", "0 10"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.members);
+    BridgeProcess bridge;
+    bridge.spawn("/bin/sh", {"-c", "stty size"}, row.members);
+    std::vector<ParsedFrame> frames;
+    ASSERT_TRUE(bridge.wait_for("exit", deadline(), &frames));
+    bridge.close_stdin();
+    std::vector<ParsedFrame> rest = bridge.read_all(deadline());
+    frames.insert(frames.end(), rest.begin(), rest.end());
+    EXPECT_EQ(joined_data(frames), row.size + "\r\n");
+  }
+  BridgeProcess bridge;
+  bridge.spawn("/bin/sh", {"-c", "stty raw -echo; read line; stty size; read line"});
+  ASSERT_TRUE(bridge.wait_for("ready", deadline()));
+  bridge.send("{\"type\":\"resize\",\"rows\":33,\"cols\":77}");
+  bridge.input("x\r");
+  std::string seen;
+  while (seen.find("33 77") == std::string::npos) {
+    std::optional<ParsedFrame> frame = bridge.next_frame(deadline());
+    ASSERT_TRUE(frame) << seen;
+    seen += frame->data;
+  }
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+}
+
+TEST(SessionTest, KillFrameHangsUpTheChildAndLaterLinesAreNotRead) {
+  BridgeProcess bridge;
+  bridge.spawn("/bin/sleep", {"30"});
+  ASSERT_TRUE(bridge.wait_for("ready", deadline()));
+  // The line after the kill frame would be fatal if it were read.
+  bridge.send("{\"type\":\"kill\"}\nnot json at all");
+  std::optional<ParsedFrame> exit = bridge.wait_for("exit", deadline());
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 1u);
+  for (const ParsedFrame& frame : bridge.read_all(deadline())) EXPECT_NE(frame.type, "error");
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+}
+
+TEST(SessionTest, EndOfInputHangsUpTheChild) {
+  BridgeProcess bridge;
+  bridge.spawn("/bin/sleep", {"30"});
+  ASSERT_TRUE(bridge.wait_for("ready", deadline()));
+  bridge.close_stdin();
+  std::optional<ParsedFrame> exit = bridge.wait_for("exit", deadline());
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 1u);
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+}
+
+TEST(SessionTest, ChildThatExitsFirstLeavesTheSessionServingFrames) {
+  BridgeProcess bridge;
+  bridge.spawn("/bin/sh", {"-c", "exit 5"});
+  std::optional<ParsedFrame> exit = bridge.wait_for("exit", deadline());
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 5u);
+  // Frames are still served: a resize succeeds, input to the finished
+  // terminal is dropped rather than blocking, and a bad frame is still fatal.
+  bridge.send("{\"type\":\"resize\",\"rows\":10,\"cols\":10}");
+  std::string paste(256 * 1024, 'p');
+  for (int i = 0; i < 8; ++i) bridge.input(paste);
+  bridge.send("{\"type\":\"bogus\"}");
+  std::optional<ParsedFrame> error = bridge.wait_for("error", deadline());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->message,
+            "unknown variant `bogus`, expected one of `spawn`, `input`, `resize`, `kill` at line 1 "
+            "column 15");
+  EXPECT_EQ(bridge.wait_exit(deadline()), 1);
+}
+
+TEST(SessionTest, ChildThatIgnoresTheHangUpIsWaitedFor) {
+  BridgeProcess bridge;
+  bridge.spawn("/bin/sh", {"-c", "trap '' HUP; echo armed; sleep 1; exit 7"});
+  ASSERT_TRUE(bridge.wait_for("ready", deadline()));
+  std::string seen;
+  while (seen.find("armed") == std::string::npos) {
+    std::optional<ParsedFrame> frame = bridge.next_frame(deadline());
+    ASSERT_TRUE(frame);
+    seen += frame->data;
+  }
+  bridge.close_stdin();
+  std::optional<ParsedFrame> exit = bridge.wait_for("exit", deadline());
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 7u);
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+}
+
+TEST(SessionTest, StandardOutputClosedAfterReadyDoesNotEndTheSession) {
+  BridgeProcess bridge;
+  bridge.spawn("/bin/sh", {"-c", "stty raw -echo; exec cat"});
+  ASSERT_TRUE(bridge.wait_for("ready", deadline()));
+  bridge.close_stdout();
+  for (int i = 0; i < 50; ++i) bridge.input("output nobody reads\n");
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+}
+
+TEST(SessionTest, StandardOutputClosedBeforeReadyIsFatal) {
+  BridgeProcess bridge;
+  bridge.close_stdout();
+  bridge.spawn("/bin/sleep", {"30"});
+  EXPECT_EQ(bridge.wait_exit(deadline()), 1);
+}
+
+TEST(SessionTest, BlankAndCrlfLinesAreSkippedOrStripped) {
+  BridgeProcess bridge;
+  bridge.send_raw("\r\n   \n\t\n\xC2\xA0\n");
+  bridge.send_raw("{\"type\":\"spawn\",\"shellPath\":\"/bin/sh\",\"shellArgs\":[\"-c\",\"stty raw -echo; exec cat\"]}\r\n");
+  ASSERT_TRUE(bridge.wait_for("ready", deadline()));
+  bridge.send_raw("\r\n{\"type\":\"input\",\"data\":\"" + to_base64("crlf") + "\"}\r\n\n");
+  std::string seen;
+  while (seen.size() < 4) {
+    std::optional<ParsedFrame> frame = bridge.next_frame(deadline());
+    ASSERT_TRUE(frame);
+    seen += frame->data;
+  }
+  EXPECT_EQ(seen, "crlf");
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+}
+
+std::string session_output(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& members, BridgeOptions options = {}) {
+  BridgeProcess bridge(options);
+  bridge.spawn(program, args, members);
+  std::vector<ParsedFrame> frames;
+  std::optional<ParsedFrame> exit = bridge.wait_for("exit", deadline(), &frames);
+  bridge.close_stdin();
+  std::vector<ParsedFrame> rest = bridge.read_all(deadline());
+  frames.insert(frames.end(), rest.begin(), rest.end());
+  bridge.wait_exit(deadline());
+  if (!exit) return "<no exit frame>";
+  return joined_data(frames);
+}
+
+TEST(SessionTest, ChildGetsTheInheritedEnvironmentWithTheFrameChanges) {
+  BridgeOptions options;
+  options.env = {"QLP_INHERITED=yes", "QLP_REMOVED=present"};
+  std::string out = session_output(
+      "/bin/sh", {"-c", "printf '%s|%s|%s|%s' \"$QLP_INHERITED\" \"${QLP_REMOVED-unset}\" \"$QLP_SET\" \"$SHELL\""},
+      ",\"env\":{\"QLP_SET\":\"given\",\"QLP_REMOVED\":null,\"SHELL\":\"/bin/qlp-shell\"}", options);
+  EXPECT_EQ(out, "yes|unset|given|/bin/qlp-shell");
+}
+
+TEST(SessionTest, WorkingDirectoryIsUsedWhenItExistsElseHome) {
+  std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "qlp cwd test";
+  std::filesystem::create_directories(dir);
+  std::string home = ::testing::TempDir();
+  EXPECT_EQ(session_output("/bin/pwd", {}, ",\"cwd\":" + json_string(dir.string())),
+            dir.string() + "\r\n");
+  const std::string home_env = ",\"env\":{\"HOME\":" + json_string(std::filesystem::canonical(home).string()) + "}";
+  EXPECT_EQ(session_output("/bin/sh", {"-c", "pwd -P"}, ",\"cwd\":\"   \"" + home_env),
+            std::filesystem::canonical(home).string() + "\r\n");
+  EXPECT_EQ(session_output("/bin/sh", {"-c", "pwd -P"}, ",\"cwd\":\"/nonexistent/dir\"" + home_env),
+            std::filesystem::canonical(home).string() + "\r\n");
+}
+
+// Regression: output written just before the child ended was lost when the
+// bridge exited right after the exit frame, before the pump had read it.
+TEST(SessionMendTest, OutputWrittenBeforeTheChildEndsIsDrainedAtShutdown) {
+  const std::string path = ::testing::TempDir() + "/qlp_drain.bin";
+  std::string content;
+  for (int i = 0; i < 400 * 1024; ++i) content.push_back(static_cast<char>('a' + i % 26));
+  std::ofstream(path, std::ios::binary) << content;
+  for (int round = 0; round < 3; ++round) {
+    BridgeProcess bridge;
+    bridge.spawn("/bin/sh", {"-c", "stty raw -echo; cat " + path + "; exit 0"});
+    std::vector<ParsedFrame> frames;
+    ASSERT_TRUE(bridge.wait_for("exit", deadline(), &frames));
+    bridge.close_stdin();
+    std::vector<ParsedFrame> rest = bridge.read_all(deadline());
+    frames.insert(frames.end(), rest.begin(), rest.end());
+    EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+    EXPECT_EQ(joined_data(frames).size(), content.size());
+  }
+  std::remove(path.c_str());
+}
+
+// Regression: a bridge started with SIGCHLD ignored had its child reaped by
+// the kernel, and every exit was reported as code 1.
+TEST(SessionMendTest, ExitCodeSurvivesAnInheritedIgnoredSigchld) {
+  BridgeOptions options;
+  options.ignore_sigchld = true;
+  BridgeProcess bridge(options);
+  bridge.spawn("/bin/sh", {"-c", "exit 42"});
+  std::optional<ParsedFrame> exit = bridge.wait_for("exit", deadline());
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 42u);
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+}
+
+// Regression: a script whose interpreter does not exist was reported as a
+// successful start, with a ready frame for a program that never ran.
+TEST(SessionMendTest, ExecFailureIsAStartError) {
+  const std::string script = ::testing::TempDir() + "/qlp_bad_interpreter.sh";
+  std::ofstream(script) << "#!/nonexistent/interpreter\necho never\n";
+  ::chmod(script.c_str(), 0755);
+  Outcome outcome = run_with_input("{\"type\":\"spawn\",\"shellPath\":" + json_string(script) + "}\n");
+  expect_single_error(outcome, "failed to spawn shell " + script);
+  std::remove(script.c_str());
+}
+
+}  // namespace
+}  // namespace qlp::test
