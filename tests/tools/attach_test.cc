@@ -60,7 +60,7 @@ TEST(Json, ParsesValuesWithEscapes) {
   ASSERT_TRUE(value) << value.error().message();
   ASSERT_EQ(value->kind, JsonValue::Kind::kObject);
   ASSERT_EQ(value->members.size(), 3u);
-  const JsonValue& array = value->members[0].second;
+  const JsonValue& array = value->members[0].value;
   ASSERT_EQ(array.items.size(), 5u);
   EXPECT_EQ(array.items[1].text, "-2.5e3");
   EXPECT_TRUE(array.items[2].boolean);

@@ -87,6 +87,7 @@ class BridgeRun:
             env=env, cwd=cwd)
         self.sent = []
         self.received = []
+        self.input_broken = False
         self._lines = queue.Queue()
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -100,8 +101,12 @@ class BridgeRun:
         """Sends a frame (a dict or list, written compactly) or a raw line (a str)."""
         line = frame if isinstance(frame, str) else json.dumps(frame, separators=(",", ":"))
         self.sent.append(line)
-        self.proc.stdin.write(line.encode("utf-8") + b"\n")
-        self.proc.stdin.flush()
+        try:
+            self.proc.stdin.write(line.encode("utf-8") + b"\n")
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            # The bridge has ended (after an error frame, say): the frames it wrote tell why.
+            self.input_broken = True
 
     def next_frame(self, seconds=10):
         """The next frame, or None at end of output."""
@@ -134,8 +139,7 @@ class BridgeRun:
 
     def finish(self, seconds=10):
         """Closes the input, reads the rest of the output; returns (frames, exit status)."""
-        if not self.proc.stdin.closed:
-            self.proc.stdin.close()
+        self._close_input()
         frames = []
         while True:
             frame = self.next_frame(seconds)
@@ -144,13 +148,20 @@ class BridgeRun:
             frames.append(frame)
         return frames, self.proc.wait(timeout=scaled(seconds))
 
+    def _close_input(self):
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+
     def close(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            if not stream.closed:
-                stream.close()
+        self._close_input()
+        self._reader.join(timeout=scaled(5))
+        self.proc.stdout.close()
+        self.proc.stderr.close()
 
 
 def data_bytes(frames):

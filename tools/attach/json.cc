@@ -89,7 +89,7 @@ class Parser {
       ++pos_;
       JsonValue value;
       if (!parse_value(value, depth + 1)) return false;
-      out.members.emplace_back(std::move(key), std::move(value));
+      out.members.push_back({std::move(key), std::move(value)});
       skip_space();
       if (at_end()) return fail("unexpected end of text");
       if (peek() == '}') {
@@ -247,8 +247,8 @@ class Parser {
 
 const JsonValue* JsonValue::find(std::string_view key) const {
   const JsonValue* found = nullptr;
-  for (const auto& [name, value] : members) {
-    if (name == key) found = &value;
+  for (const auto& member : members) {
+    if (member.key == key) found = &member.value;
   }
   return found;
 }

@@ -3,12 +3,13 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "error.h"
 
 namespace qlp::attach {
+
+struct JsonMember;
 
 /// One parsed JSON value (RFC 8259). Numbers keep their text, so a caller can read an
 /// exit code as an exact integer instead of through a double.
@@ -21,10 +22,15 @@ struct JsonValue {
   std::string text;
   std::vector<JsonValue> items;
   /// Members in the order written; duplicates are kept.
-  std::vector<std::pair<std::string, JsonValue>> members;
+  std::vector<JsonMember> members;
 
   /// The last member named `key` of an object, or nullptr.
   const JsonValue* find(std::string_view key) const;
+};
+
+struct JsonMember {
+  std::string key;
+  JsonValue value;
 };
 
 /// Parses one JSON text; white space around it is allowed, anything else after it is not.
