@@ -45,10 +45,14 @@ struct ChildPlan {
 [[noreturn]] void report_and_exit(int error_fd, int err) noexcept {
   if (err == 0) err = EINVAL;
   std::uint32_t code = static_cast<std::uint32_t>(err);
-  unsigned char bytes[kReportSize] = {
-      static_cast<unsigned char>(code >> 24), static_cast<unsigned char>(code >> 16),
-      static_cast<unsigned char>(code >> 8), static_cast<unsigned char>(code),
-      kErrorTag[0], kErrorTag[1], kErrorTag[2], kErrorTag[3]};
+  unsigned char bytes[kReportSize] = {static_cast<unsigned char>(code >> 24),
+                                      static_cast<unsigned char>(code >> 16),
+                                      static_cast<unsigned char>(code >> 8),
+                                      static_cast<unsigned char>(code),
+                                      kErrorTag[0],
+                                      kErrorTag[1],
+                                      kErrorTag[2],
+                                      kErrorTag[3]};
   // Eight bytes are below PIPE_BUF, so one write delivers them whole or not at all.
   while (::write(error_fd, bytes, sizeof bytes) == -1 && errno == EINTR) {
   }
@@ -118,6 +122,8 @@ Result<pid_t> spawn_process(const Command& command, const Stdio& in, const Stdio
     return Error::os_with_message(EINVAL, "nul byte found in provided data");
   }
   const CStringArray argv(command.argv());
+  // The block is the program's whole environment: program resolution always
+  // clears the inherited one and lists every variable the program gets.
   const CStringArray envp(command.env_block());
 
   ChildPlan plan = {};

@@ -1,7 +1,7 @@
-#include "pty/unix_pty.h"
-
 #include <termios.h>
 #include <unistd.h>
+
+#include "pty/unix_pty.h"
 
 namespace qlp {
 
@@ -14,7 +14,9 @@ UnixMasterWriter::~UnixMasterWriter() {
   }
 }
 
-Result<std::size_t> UnixMasterWriter::write(std::string_view bytes) { return fd_.fd().write(bytes); }
+Result<std::size_t> UnixMasterWriter::write(std::string_view bytes) {
+  return fd_.fd().write(bytes);
+}
 
 Result<void> UnixMasterWriter::write_all(std::string_view bytes) {
   return fd_.fd().write_all(bytes);

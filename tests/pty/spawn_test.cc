@@ -32,8 +32,8 @@ class SpawnProcessTest : public ::testing::Test {
     command.cwd("/");
     auto reader = pair_.master->try_clone_reader();
     EXPECT_TRUE(reader);
-    auto pid = spawn_process(command, *slave.as_stdio(), *slave.as_stdio(), *slave.as_stdio(),
-                             pre_exec);
+    auto pid =
+        spawn_process(command, *slave.as_stdio(), *slave.as_stdio(), *slave.as_stdio(), pre_exec);
     EXPECT_TRUE(pid) << pid.error().message();
     if (!pid || !reader) return {};
     auto report = test::parse_report(test::read_until(**reader, "end\n"));
@@ -71,8 +71,8 @@ TEST_F(SpawnProcessTest, NulByteInTheWorkingDirectoryFailsBeforeTheFork) {
   const FileDescriptor& slave = pair_.slave->downcast<UnixSlavePty>()->fd().fd();
   Command command(test::helper_path("pty_probe"));
   command.cwd("/tmp\0/x"s);
-  auto pid = spawn_process(command, *slave.as_stdio(), *slave.as_stdio(), *slave.as_stdio(),
-                           PreExec{});
+  auto pid =
+      spawn_process(command, *slave.as_stdio(), *slave.as_stdio(), *slave.as_stdio(), PreExec{});
   ASSERT_FALSE(pid);
   EXPECT_EQ(pid.error().message(), "nul byte found in provided data");
   EXPECT_EQ(pid.error().os_code(), EINVAL);

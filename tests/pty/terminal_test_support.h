@@ -76,8 +76,8 @@ inline std::string read_until(ByteSource& source, std::string_view marker,
 }
 
 /// Reads to end of file (EIO counts as end of file), within the deadline.
-inline std::string read_to_end(ByteSource& source,
-                               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+inline std::string read_to_end(
+    ByteSource& source, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
   return read_until(source, "", timeout);
 }
 
@@ -90,8 +90,11 @@ inline std::map<std::string, std::string> parse_report(const std::string& text) 
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
     std::size_t colon = line.find(": ");
-    if (colon != std::string::npos) report[line.substr(0, colon)] = line.substr(colon + 2);
-    else if (line == "end") report["end"] = "";
+    if (colon != std::string::npos) {
+      report[line.substr(0, colon)] = line.substr(colon + 2);
+    } else if (line == "end") {
+      report["end"] = "";
+    }
     start = end + 1;
   }
   return report;

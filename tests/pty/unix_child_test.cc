@@ -29,7 +29,7 @@ TEST(ExitStatusTest, RawWaitStatusConversion) {
       {0xFF00, {255, std::nullopt}},
       {SIGHUP, {1, std::string(strsignal(SIGHUP))}},
       {SIGKILL | 0x80, {1, std::string(strsignal(SIGKILL))}},  // with the core-dump bit
-      {0x7F, {1, std::nullopt}},                                // stopped
+      {0x7F, {1, std::nullopt}},                               // stopped
       {(SIGSTOP << 8) | 0x7F, {1, std::nullopt}},
   };
   for (const Row& row : rows) {

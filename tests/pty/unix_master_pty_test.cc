@@ -1,5 +1,3 @@
-#include "pty/unix_pty.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
@@ -8,6 +6,7 @@
 #include <algorithm>
 #include <string>
 
+#include "pty/unix_pty.h"
 #include "terminal_test_support.h"
 
 namespace qlp {
@@ -64,7 +63,10 @@ TEST_F(UnixMasterPtyTest, EveryDescriptorIsCloseOnExecAndEachReaderItsOwn) {
 }
 
 TEST_F(UnixMasterPtyTest, ResizeThenGetSizeGivesTheSameNumbers) {
-  const PtySize sizes[] = {{24, 80, 0, 0}, {0, 0, 0, 0}, {1, 1, 1, 1}, {65535, 65535, 65535, 65535},
+  const PtySize sizes[] = {{24, 80, 0, 0},
+                           {0, 0, 0, 0},
+                           {1, 1, 1, 1},
+                           {65535, 65535, 65535, 65535},
                            {50, 132, 800, 600}};
   EXPECT_EQ(*pair_.master->get_size(), (PtySize{24, 80, 0, 0}));
   for (const PtySize& size : sizes) {
@@ -105,13 +107,17 @@ TEST_F(UnixMasterPtyTest, ReleasingTheWriterSendsNewlineAndTheEndOfFileCharacter
     cc_t veof;
     std::string expected;
   };
-  const Row rows[] = {{4, std::string("\n\x04") + "after"}, {0x1a, "\n\x1a" "after"}, {0, "after"}};
+  const Row rows[] = {
+      {4, std::string("\n\x04") + "after"}, {0x1a, std::string("\n\x1a") + "after"}, {0, "after"}};
   PtyFd slave = slave_reader();
   for (const Row& row : rows) {
     make_slave_raw(row.veof);
     int master = *pair_.master->as_raw_fd();
     // A writer per row on its own duplicate, as take_writer makes it (which works once per master).
-    { UnixMasterWriter writer(PtyFd(FileDescriptor(OwnedHandle(fcntl(master, F_DUPFD_CLOEXEC, 3))))); }
+    {
+      UnixMasterWriter writer(
+          PtyFd(FileDescriptor(OwnedHandle(fcntl(master, F_DUPFD_CLOEXEC, 3)))));
+    }
     // Written after the release: whatever the release sent arrives before it.
     ASSERT_EQ(write(master, "after", 5), 5);
     EXPECT_EQ(read_until(slave, "after"), row.expected) << int(row.veof);
