@@ -220,6 +220,8 @@ class AttachWithoutTerminal(unittest.TestCase):
             proc.stdin.close()
             err = proc.stderr.read()
             proc.wait(timeout=lib.scaled(20))
+            proc.stdout.close()
+            proc.stderr.close()
             self.assertEqual(err, b"")
             self.assertEqual(proc.returncode, 6)
             self.assertIn(b"piped-5", out)

@@ -150,7 +150,7 @@ class RealSessions(SchemaCase):
             ('{"type":"bogus"}', "unknown variant `bogus`, expected one of `spawn`, `input`, "
                                  "`resize`, `kill` at line 1 column 15"),
             ('["spawn","/bin/sh"]',
-             "invalid length 1, expected struct variant InputFrame::Spawn with 6 elements"),
+             "invalid length 2, expected struct variant InputFrame::Spawn with 6 elements"),
         ]
         for line, message in refused:
             with self.subTest(line=line):
