@@ -37,6 +37,12 @@ exec sleep 600
 """ % (shlex.quote(directory), command)
 
 
+def running(command):
+    """Whether a process runs with exactly this command line (ps works on Linux and macOS)."""
+    listing = subprocess.run(["ps", "-A", "-o", "args="], capture_output=True, text=True).stdout
+    return command in (line.strip() for line in listing.splitlines())
+
+
 class AttachInTmux(unittest.TestCase):
     def setUp(self):
         self.temp = lib.TempDir()
@@ -109,8 +115,9 @@ class AttachInTmux(unittest.TestCase):
         self.tmux.wait_for_line("sum=42 marked " + self.dir)
 
         # Ctrl-C is a byte for the program, not a signal for the tool.
-        self.tmux.type("sleep 30")
+        self.tmux.type("sleep 31.5")
         self.tmux.keys("Enter")
+        lib.wait_until(lambda: running("sleep 31.5"), 10, "sleep to run")
         self.tmux.keys("C-c")
         self.tmux.type("echo after-interrupt")
         self.tmux.keys("Enter")
