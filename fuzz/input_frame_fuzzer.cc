@@ -17,10 +17,11 @@ namespace {
 bool valid_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
-                         : lead >= 0xE0 && lead <= 0xEF             ? 3
-                         : lead >= 0xF0 && lead <= 0xF4             ? 4
-                                                                    : 0;
+    std::size_t length = lead < 0x80                    ? 1
+                         : lead >= 0xC2 && lead <= 0xDF ? 2
+                         : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                        : 0;
     if (length == 0 || length > text.size() - i) return false;
     char32_t c = length == 1 ? lead : lead & (0x7F >> length);
     for (std::size_t k = 1; k < length; ++k) {
@@ -59,7 +60,8 @@ std::string optional_number(const std::optional<T>& value) {
 
 std::string canonical(const qlp::InputFrame& frame) {
   if (const auto* spawn = std::get_if<qlp::InputFrame::Spawn>(&frame.frame)) {
-    std::string out = "{\"type\":\"spawn\",\"shellPath\":" + quoted(spawn->shell_path) + ",\"shellArgs\":[";
+    std::string out =
+        "{\"type\":\"spawn\",\"shellPath\":" + quoted(spawn->shell_path) + ",\"shellArgs\":[";
     for (std::size_t i = 0; i < spawn->shell_args.size(); ++i) {
       out += (i ? "," : "") + quoted(spawn->shell_args[i]);
     }
@@ -75,14 +77,15 @@ std::string canonical(const qlp::InputFrame& frame) {
     } else {
       out += "null";
     }
-    return out + ",\"rows\":" + optional_number(spawn->rows) + ",\"cols\":" + optional_number(spawn->cols) + "}";
+    return out + ",\"rows\":" + optional_number(spawn->rows) +
+           ",\"cols\":" + optional_number(spawn->cols) + "}";
   }
   if (const auto* input = std::get_if<qlp::InputFrame::Input>(&frame.frame)) {
     return "{\"type\":\"input\",\"data\":" + quoted(input->data) + "}";
   }
   if (const auto* resize = std::get_if<qlp::InputFrame::Resize>(&frame.frame)) {
-    return "{\"type\":\"resize\",\"rows\":" + std::to_string(resize->rows) + ",\"cols\":" +
-           std::to_string(resize->cols) + "}";
+    return "{\"type\":\"resize\",\"rows\":" + std::to_string(resize->rows) +
+           ",\"cols\":" + std::to_string(resize->cols) + "}";
   }
   return "{\"type\":\"kill\"}";
 }

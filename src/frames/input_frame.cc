@@ -203,8 +203,9 @@ Result<void> fill_fields(RawFrame& raw, const Shape& shape, Set&& set) {
       if (field < present) {
         if (Result<void> done = set(field, std::move(raw.elements[field])); !done) return done;
       } else if (field != shape.defaulted) {
-        return Error("invalid length " + std::to_string(field) + ", expected struct variant InputFrame::" +
-                     std::string(shape.name) + " with " + count_of_elements(field_count));
+        return Error("invalid length " + std::to_string(field) +
+                     ", expected struct variant InputFrame::" + std::string(shape.name) + " with " +
+                     count_of_elements(field_count));
       }
     }
     if (present > field_count) {
@@ -239,12 +240,18 @@ Result<InputFrame> build_frame(RawFrame& raw) {
       Result<void> filled =
           fill_fields(raw, kSpawnShape, [&](std::size_t field, JsonValue&& value) -> Result<void> {
             switch (field) {
-              case 0: return set_text(spawn.shell_path, std::move(value));
-              case 1: return set_text_list(spawn.shell_args, std::move(value));
-              case 2: return set_optional_text(spawn.cwd, std::move(value));
-              case 3: return set_env(spawn.env, std::move(value));
-              case 4: return set_optional_u16(spawn.rows, value);
-              default: return set_optional_u16(spawn.cols, value);
+              case 0:
+                return set_text(spawn.shell_path, std::move(value));
+              case 1:
+                return set_text_list(spawn.shell_args, std::move(value));
+              case 2:
+                return set_optional_text(spawn.cwd, std::move(value));
+              case 3:
+                return set_env(spawn.env, std::move(value));
+              case 4:
+                return set_optional_u16(spawn.rows, value);
+              default:
+                return set_optional_u16(spawn.cols, value);
             }
           });
       if (!filled) return std::move(filled).error();
@@ -271,9 +278,8 @@ Result<InputFrame> build_frame(RawFrame& raw) {
     case Tag::kKill:
       break;
   }
-  Result<void> filled = fill_fields(raw, kKillShape, [](std::size_t, JsonValue&&) -> Result<void> {
-    return {};
-  });
+  Result<void> filled =
+      fill_fields(raw, kKillShape, [](std::size_t, JsonValue&&) -> Result<void> { return {}; });
   if (!filled) return std::move(filled).error();
   return InputFrame{InputFrame::Kill{}};
 }

@@ -98,7 +98,8 @@ std::int64_t leading_digit_exponent(std::string_view literal) {
   if (i < literal.size()) {
     const bool negative = literal[++i] == '-';
     if (literal[i] == '-' || literal[i] == '+') ++i;
-    for (; i < literal.size(); ++i) exponent = std::min(exponent * 10 + (literal[i] - '0'), kSaturated);
+    for (; i < literal.size(); ++i)
+      exponent = std::min(exponent * 10 + (literal[i] - '0'), kSaturated);
     if (negative) exponent = -exponent;
   }
   return integer_digits - 1 - first_significant + exponent;
@@ -155,8 +156,8 @@ Error JsonReader::error_at(std::size_t count, std::string_view message) const {
   const std::string_view before = text_.substr(0, count);
   const std::size_t newline = before.rfind('\n');
   const std::size_t line_start = newline == std::string_view::npos ? 0 : newline + 1;
-  const std::size_t line = 1 + static_cast<std::size_t>(std::count(
-                                   before.begin(), before.begin() + line_start, '\n'));
+  const std::size_t line =
+      1 + static_cast<std::size_t>(std::count(before.begin(), before.begin() + line_start, '\n'));
   std::string text(message);
   text += " at line ";
   text += std::to_string(line);
@@ -183,7 +184,8 @@ Result<void> JsonReader::open_container() {
 Result<bool> JsonReader::before_item(bool first, char close) {
   const bool object = close == '}';
   int c = peek();
-  if (c == -1) return error_at_next(object ? "EOF while parsing an object" : "EOF while parsing a list");
+  if (c == -1)
+    return error_at_next(object ? "EOF while parsing an object" : "EOF while parsing a list");
   if (c == close) {
     ++pos_;
     --depth_;
@@ -354,22 +356,20 @@ Result<std::string> JsonReader::read_string() {
 Result<void> JsonReader::read_escape(std::string& out) {
   if (pos_ == text_.size()) return error_at(pos_, "EOF while parsing a string");
   const char c = text_[pos_++];
-  switch (c) {
-    case '"': out += '"'; return {};
-    case '\\': out += '\\'; return {};
-    case '/': out += '/'; return {};
-    case 'b': out += '\b'; return {};
-    case 'f': out += '\f'; return {};
-    case 'n': out += '\n'; return {};
-    case 'r': out += '\r'; return {};
-    case 't': out += '\t'; return {};
-    case 'u': break;
-    default: return error_at(pos_, "invalid escape");
+  // Pairs of an escape letter and the byte it stands for.
+  constexpr std::string_view kSimple = "\"\"\\\\//b\bf\fn\nr\rt\t";
+  for (std::size_t k = 0; k < kSimple.size(); k += 2) {
+    if (kSimple[k] == c) {
+      out += kSimple[k + 1];
+      return {};
+    }
   }
+  if (c != 'u') return error_at(pos_, "invalid escape");
   Result<char16_t> first = read_hex4();
   if (!first) return std::move(first).error();
   const char16_t lead = *first;
-  if (lead >= 0xDC00 && lead <= 0xDFFF) return error_at(pos_, "lone leading surrogate in hex escape");
+  if (lead >= 0xDC00 && lead <= 0xDFFF)
+    return error_at(pos_, "lone leading surrogate in hex escape");
   if (lead < 0xD800 || lead > 0xDBFF) {
     append_utf8(out, lead);
     return {};
@@ -382,7 +382,8 @@ Result<void> JsonReader::read_escape(std::string& out) {
   Result<char16_t> second = read_hex4();
   if (!second) return std::move(second).error();
   const char16_t trail = *second;
-  if (trail < 0xDC00 || trail > 0xDFFF) return error_at(pos_, "lone leading surrogate in hex escape");
+  if (trail < 0xDC00 || trail > 0xDFFF)
+    return error_at(pos_, "lone leading surrogate in hex escape");
   append_utf8(out, 0x10000 + ((char32_t{lead} - 0xD800) << 10) + (char32_t{trail} - 0xDC00));
   return {};
 }
@@ -462,6 +463,8 @@ std::string shortest_float_text(double value) {
 }
 
 std::string quote_for_message(std::string_view text) {
+  static constexpr std::pair<char32_t, const char*> kShortEscapes[] = {
+      {'"', "\\\""}, {'\\', "\\\\"}, {'\t', "\\t"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\0', "\\0"}};
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
@@ -471,21 +474,18 @@ std::string quote_for_message(std::string_view text) {
     for (std::size_t k = 1; k < length; ++k) {
       c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     }
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (is_printable(c)) {
-          out.append(text, i, length);
-        } else {
-          char hex[16];
-          std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(c));
-          out += hex;
-        }
+    const char* escape = nullptr;
+    for (const auto& [special, replacement] : kShortEscapes) {
+      if (c == special) escape = replacement;
+    }
+    if (escape != nullptr) {
+      out += escape;
+    } else if (is_printable(c)) {
+      out.append(text, i, length);
+    } else {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(c));
+      out += hex;
     }
     i += length;
   }
@@ -499,7 +499,9 @@ std::string describe_json_value(const JsonValue& value) {
     std::string operator()(bool b) const { return b ? "boolean `true`" : "boolean `false`"; }
     std::string operator()(std::uint64_t n) const { return "integer `" + std::to_string(n) + "`"; }
     std::string operator()(std::int64_t n) const { return "integer `" + std::to_string(n) + "`"; }
-    std::string operator()(double d) const { return "floating point `" + shortest_float_text(d) + "`"; }
+    std::string operator()(double d) const {
+      return "floating point `" + shortest_float_text(d) + "`";
+    }
     std::string operator()(const std::string& s) const { return "string " + quote_for_message(s); }
     std::string operator()(const JsonValue::Array&) const { return "sequence"; }
     std::string operator()(const JsonValue::Object&) const { return "map"; }

@@ -66,8 +66,10 @@ TEST(ParseInputFrame, FrameAndTagFaultsArePlacedAfterTheItemRead) {
       {"\"hello\"",
        "invalid type: string \"hello\", expected internally tagged enum InputFrame at line 1 "
        "column 7"},
-      {"5", "invalid type: integer `5`, expected internally tagged enum InputFrame at line 1 column 1"},
-      {"  null", "invalid type: null, expected internally tagged enum InputFrame at line 1 column 6"},
+      {"5",
+       "invalid type: integer `5`, expected internally tagged enum InputFrame at line 1 column 1"},
+      {"  null",
+       "invalid type: null, expected internally tagged enum InputFrame at line 1 column 6"},
       {"-1.5",
        "invalid type: floating point `-1.5`, expected internally tagged enum InputFrame at line 1 "
        "column 4"},
@@ -84,7 +86,8 @@ TEST(ParseInputFrame, SyntaxFaultsArePlacedAtTheByteAtFault) {
   const std::string kill = "{\"type\":\"kill\",\"x\":";  // 19 bytes
   expect_failures({
       {"{\"type\":\"kill\"} x", "trailing characters at line 1 column 17"},
-      {"{\"type\":\"kill\",\"x\":1} {\"type\":\"kill\"}", "trailing characters at line 1 column 23"},
+      {"{\"type\":\"kill\",\"x\":1} {\"type\":\"kill\"}",
+       "trailing characters at line 1 column 23"},
       {"{\"type\":\"kill\",}", "trailing comma at line 1 column 16"},
       {kill + "[1,]}", "trailing comma at line 1 column 23"},
       {"[\"kill\",]", "trailing comma at line 1 column 9"},
@@ -97,7 +100,9 @@ TEST(ParseInputFrame, SyntaxFaultsArePlacedAtTheByteAtFault) {
       {kill + "}", "expected value at line 1 column 20"},
       {"x", "expected value at line 1 column 1"},
       // Only the four JSON white space characters separate tokens; U+00A0 does not.
-      {kill + "\xC2\xA0" "1}", "expected value at line 1 column 20"},
+      {kill + "\xC2\xA0"
+              "1}",
+       "expected value at line 1 column 20"},
       {"{1:2}", "key must be a string at line 1 column 2"},
       {"{\"type\":\"kill\",,}", "key must be a string at line 1 column 16"},
       {kill + "\"a\\qb\"}", "invalid escape at line 1 column 23"},
@@ -162,7 +167,8 @@ TEST(ParseInputFrame, MemberFaultsCarryNoPosition) {
        "invalid value: integer `70000`, expected u16"},
       {"{\"type\":\"resize\",\"rows\":65536,\"cols\":80}",
        "invalid value: integer `65536`, expected u16"},
-      {"{\"type\":\"resize\",\"rows\":-1,\"cols\":80}", "invalid value: integer `-1`, expected u16"},
+      {"{\"type\":\"resize\",\"rows\":-1,\"cols\":80}",
+       "invalid value: integer `-1`, expected u16"},
       {"{\"type\":\"resize\",\"rows\":-9223372036854775808,\"cols\":80}",
        "invalid value: integer `-9223372036854775808`, expected u16"},
       {"{\"type\":\"resize\",\"rows\":24.0,\"cols\":80}",
@@ -312,8 +318,8 @@ TEST(ParseInputFrame, DecodesEveryField) {
   EXPECT_EQ(from_array.rows, 24);
   EXPECT_EQ(from_array.cols, std::nullopt);
 
-  for (const char* line : {"{\"type\":\"input\",\"data\":\"aGk=\",\"rows\":\"x\"}",
-                           "[\"input\",\"aGk=\"]"}) {
+  for (const char* line :
+       {"{\"type\":\"input\",\"data\":\"aGk=\",\"rows\":\"x\"}", "[\"input\",\"aGk=\"]"}) {
     const InputFrame input = decode(line);
     EXPECT_EQ(std::get<InputFrame::Input>(input.frame).data, "aGk=");
   }

@@ -25,7 +25,8 @@ struct CorpusFile {
 
 // Files whose names start with `prefix`, sorted, or empty when the corpus is absent.
 std::vector<CorpusFile> corpus(const std::string& prefix) {
-  const fs::path dir = fs::path(QLP_SOURCE_DIR) / ".." / "shared" / "jsontestsuite" / "test_parsing";
+  const fs::path dir =
+      fs::path(QLP_SOURCE_DIR) / ".." / "shared" / "jsontestsuite" / "test_parsing";
   std::vector<CorpusFile> files;
   if (!fs::is_directory(dir)) return files;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
@@ -41,9 +42,10 @@ std::vector<CorpusFile> corpus(const std::string& prefix) {
   return files;
 }
 
-#define SKIP_WITHOUT_CORPUS(files)                                                              \
-  if ((files).empty())                                                                          \
-  GTEST_SKIP() << "no corpus at " QLP_SOURCE_DIR "/../shared/jsontestsuite/test_parsing (the " \
+#define SKIP_WITHOUT_CORPUS(files)                              \
+  if ((files).empty())                                          \
+  GTEST_SKIP() << "no corpus at " QLP_SOURCE_DIR                \
+                  "/../shared/jsontestsuite/test_parsing (the " \
                   "shared folder is expected beside the clone)"
 
 // As an ignored member of a kill frame, the text meets the frame decoder's

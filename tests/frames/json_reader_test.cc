@@ -76,10 +76,10 @@ TEST(ParseJson, ReadsEverythingElseAsDouble) {
 }
 
 TEST(ParseJson, RejectsNumbersBeyondDoubleRange) {
-  for (const std::string& text : {std::string("1e309"), std::string("-1e309"),
-                                   std::string("1.7976931348623159e308"),
-                                   std::string("1e99999999999999999999"),
-                                   "1" + std::string(400, '0'), "0.0" + std::string(400, '1') + "e400"}) {
+  for (const std::string& text :
+       {std::string("1e309"), std::string("-1e309"), std::string("1.7976931348623159e308"),
+        std::string("1e99999999999999999999"), "1" + std::string(400, '0'),
+        "0.0" + std::string(400, '1') + "e400"}) {
     EXPECT_EQ(message_of(text),
               "number out of range at line 1 column " + std::to_string(text.size()));
   }
@@ -212,7 +212,8 @@ TEST(ParseJson, ResolvesSurrogatePairs) {
             "A\xC3\xA9\xEF\xBF\xBF");
   EXPECT_EQ(message_of("\"\\uD800x\""), "unexpected end of hex escape at line 1 column 8");
   EXPECT_EQ(message_of("\"\\uD800\\x\""), "unexpected end of hex escape at line 1 column 9");
-  EXPECT_EQ(message_of("\"\\uD800\\uD800\""), "lone leading surrogate in hex escape at line 1 column 13");
+  EXPECT_EQ(message_of("\"\\uD800\\uD800\""),
+            "lone leading surrogate in hex escape at line 1 column 13");
   EXPECT_EQ(message_of("\"\\uDFFF\""), "lone leading surrogate in hex escape at line 1 column 7");
   EXPECT_EQ(message_of("\"\\uD800\\uDC0g\""), "invalid escape at line 1 column 13");
 }
@@ -260,8 +261,8 @@ TEST(ParseJson, FindsEveryStopInsidePlainRuns) {
                   std::to_string(before + 2));
     EXPECT_EQ(message_of(head + "\xFF" + tail + "\""),
               "invalid unicode code point at line 1 column " + std::to_string(before + 2));
-    EXPECT_EQ(message_of(head), "EOF while parsing a string at line 1 column " +
-                                    std::to_string(before + 1));
+    EXPECT_EQ(message_of(head),
+              "EOF while parsing a string at line 1 column " + std::to_string(before + 1));
   }
 }
 

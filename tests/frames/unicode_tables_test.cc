@@ -57,13 +57,14 @@ TEST(IsPrintable, FollowsTheGeneralCategory) {
 }
 
 TEST(IsWhiteSpace, IsExactlyTheWhiteSpaceProperty) {
-  const std::vector<char32_t> members = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,
-                                         0xA0,   0x1680, 0x2000, 0x2005, 0x200A, 0x2028, 0x2029,
-                                         0x202F, 0x205F, 0x3000};
+  const std::vector<char32_t> members = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,
+                                         0x85,   0xA0,   0x1680, 0x2000, 0x2005, 0x200A,
+                                         0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
   for (char32_t c : members) EXPECT_TRUE(is_white_space(c)) << std::hex << static_cast<unsigned>(c);
   // Neighbours, and characters often mistaken for white space.
-  for (char32_t c : {0x00, 0x08, 0x0E, 0x1F, 0x21, 0x84, 0x86, 0x9F, 0xA1, 0x167F, 0x180E, 0x1FFF,
-                     0x200B, 0x2027, 0x202A, 0x205E, 0x2060, 0x3001, 0xFEFF, 0x110000}) {
+  for (char32_t c :
+       {0x00,   0x08,   0x0E,   0x1F,   0x21,   0x84,   0x86,   0x9F,   0xA1,   0x167F,
+        0x180E, 0x1FFF, 0x200B, 0x2027, 0x202A, 0x205E, 0x2060, 0x3001, 0xFEFF, 0x110000}) {
     EXPECT_FALSE(is_white_space(c)) << std::hex << static_cast<unsigned>(c);
   }
 }
@@ -97,7 +98,8 @@ TEST(UnicodeTables, MatchTheInstalledDatabase) {
   std::ifstream readme(dir + "ReadMe.txt");
   std::ifstream data(dir + "UnicodeData.txt");
   std::ifstream props(dir + "PropList.txt");
-  if (!readme || !data || !props) GTEST_SKIP() << "the Unicode Character Database is not installed in " << dir;
+  if (!readme || !data || !props)
+    GTEST_SKIP() << "the Unicode Character Database is not installed in " << dir;
   std::stringstream readme_text;
   readme_text << readme.rdbuf();
   std::smatch version;
@@ -129,15 +131,17 @@ TEST(UnicodeTables, MatchTheInstalledDatabase) {
     const auto first = static_cast<char32_t>(std::stoul(line, nullptr, 16));
     const std::size_t dots = line.find("..");
     const char32_t last =
-        dots < line.find(';') ? static_cast<char32_t>(std::stoul(line.substr(dots + 2), nullptr, 16))
-                              : first;
+        dots < line.find(';')
+            ? static_cast<char32_t>(std::stoul(line.substr(dots + 2), nullptr, 16))
+            : first;
     for (char32_t c = first; c <= last; ++c) white_space[c] = true;
   }
 
   const std::string hidden = "Cc Cf Cs Co Cn Zl Zp";
   int mismatches = 0;
   for (char32_t c = 0; c < 0x110000 && mismatches < 10; ++c) {
-    const bool printable = category[c] == "Zs" ? c == 0x20 : hidden.find(category[c]) == std::string::npos;
+    const bool printable =
+        category[c] == "Zs" ? c == 0x20 : hidden.find(category[c]) == std::string::npos;
     if (is_printable(c) != printable || is_white_space(c) != white_space[c]) {
       ++mismatches;
       ADD_FAILURE() << "U+" << std::hex << static_cast<unsigned>(c) << " (" << category[c] << ")";
