@@ -1,5 +1,7 @@
 #include "command/utf8.h"
 
+#include "frames/unicode_tables.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -157,7 +159,7 @@ std::string quoted_form(std::string_view bytes) {
           out += "\\0";
           break;
         default:
-          if (is_non_printable(d.code_point)) {
+          if (!is_printable(d.code_point)) {
             std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(d.code_point));
             out += hex;
           } else {

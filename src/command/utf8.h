@@ -24,9 +24,5 @@ std::string to_utf8_lossy(std::string_view bytes);
 /// that is not part of valid UTF-8 becomes \xHH (upper-case hex).
 std::string quoted_form(std::string_view bytes);
 
-/// True for code points that are not shown as themselves in the quoted form:
-/// control, format, private-use, surrogate and unassigned code points, and
-/// separators other than the ASCII space.
-bool is_non_printable(char32_t code_point);
 
 }  // namespace qlp
