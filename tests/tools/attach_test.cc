@@ -17,9 +17,15 @@ namespace {
 // RFC 4648, section 10.
 TEST(Base64, EncodesAndDecodesTheRfcVectors) {
   const std::vector<std::pair<std::string, std::string>> vectors = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
-      {std::string("\xff\xff", 2), "//8="}, {std::string("\0\0\0", 3), "AAAA"}};
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {std::string("\xff\xff", 2), "//8="},
+      {std::string("\0\0\0", 3), "AAAA"}};
   for (const auto& [bytes, text] : vectors) {
     EXPECT_EQ(base64_encode(bytes), text);
     auto decoded = base64_decode(text);
@@ -118,9 +124,9 @@ TEST(Json, WritesStringsWithTheBridgesEscapes) {
 
 TEST(Json, RecognisesUtf8) {
   const std::vector<std::pair<std::string, bool>> cases = {
-      {"ascii", true},          {"\xc3\xa9", true},   {"\xf0\x9f\x98\x80", true},
-      {"\xc3", false},          {"\xc0\xaf", false},  {"\xe0\x80\xaf", false},
-      {"\xed\xa0\x80", false},  {"\xf4\x90\x80\x80", false}, {"\xff", false},
+      {"ascii", true},         {"\xc3\xa9", true},          {"\xf0\x9f\x98\x80", true},
+      {"\xc3", false},         {"\xc0\xaf", false},         {"\xe0\x80\xaf", false},
+      {"\xed\xa0\x80", false}, {"\xf4\x90\x80\x80", false}, {"\xff", false},
       {"\xe2\x82", false},
   };
   for (const auto& [bytes, valid] : cases) EXPECT_EQ(is_valid_utf8(bytes), valid) << bytes;
@@ -143,20 +149,39 @@ TEST(Frames, BuildsTheSpawnFrameOfASession) {
     std::string line;
   };
   const std::vector<Case> cases = {
-      {{}, "/bin/bash", {"A=1", "B=x=y", "EMPTY="}, "/home/p", TerminalSize{30, 100},
+      {{},
+       "/bin/bash",
+       {"A=1", "B=x=y", "EMPTY="},
+       "/home/p",
+       TerminalSize{30, 100},
        R"({"type":"spawn","shellPath":"/bin/bash","shellArgs":[],"cwd":"/home/p",)"
        R"("env":{"A":"1","B":"x=y","EMPTY":""},"rows":30,"cols":100})"},
       // No $SHELL, or an empty one: /bin/sh. No terminal: the bridge picks the size.
-      {{}, std::nullopt, {}, std::nullopt, std::nullopt,
+      {{},
+       std::nullopt,
+       {},
+       std::nullopt,
+       std::nullopt,
        R"({"type":"spawn","shellPath":"/bin/sh","shellArgs":[]})"},
-      {{}, "", {}, std::nullopt, std::nullopt,
+      {{},
+       "",
+       {},
+       std::nullopt,
+       std::nullopt,
        R"({"type":"spawn","shellPath":"/bin/sh","shellArgs":[]})"},
       // A program given on the command line wins over $SHELL; its arguments follow in order.
-      {{"vi", "-R", "a \"b\""}, "/bin/bash", {}, "/", TerminalSize{0, 0},
+      {{"vi", "-R", "a \"b\""},
+       "/bin/bash",
+       {},
+       "/",
+       TerminalSize{0, 0},
        R"({"type":"spawn","shellPath":"vi","shellArgs":["-R","a \"b\""],"cwd":"/","rows":0,"cols":0})"},
       // Entries that are not UTF-8 or have no "=" stay out; a leading "=" is part of the name;
       // a cwd that is not UTF-8 is left out.
-      {{"sh"}, std::nullopt, {"BAD=\xff", "NOEQUALS", "=A=1", "OK=\xc3\xa9"}, "/\xff",
+      {{"sh"},
+       std::nullopt,
+       {"BAD=\xff", "NOEQUALS", "=A=1", "OK=\xc3\xa9"},
+       "/\xff",
        std::nullopt,
        "{\"type\":\"spawn\",\"shellPath\":\"sh\",\"shellArgs\":[],\"env\":{\"=A\":\"1\","
        "\"OK\":\"\xc3\xa9\"}}"},
@@ -171,10 +196,13 @@ TEST(Frames, BuildsTheSpawnFrameOfASession) {
 TEST(Frames, RefusesAProgramOrArgumentThatIsNotUtf8) {
   auto program = build_spawn_request({"\xff"}, std::nullopt, {}, std::nullopt, std::nullopt);
   ASSERT_FALSE(program);
-  EXPECT_EQ(program.error().message(), "the program name is not valid UTF-8, which frames cannot carry");
-  auto argument = build_spawn_request({"sh", "ok", "\xfe"}, std::nullopt, {}, std::nullopt, std::nullopt);
+  EXPECT_EQ(program.error().message(),
+            "the program name is not valid UTF-8, which frames cannot carry");
+  auto argument =
+      build_spawn_request({"sh", "ok", "\xfe"}, std::nullopt, {}, std::nullopt, std::nullopt);
   ASSERT_FALSE(argument);
-  EXPECT_EQ(argument.error().message(), "an argument is not valid UTF-8, which frames cannot carry");
+  EXPECT_EQ(argument.error().message(),
+            "an argument is not valid UTF-8, which frames cannot carry");
 }
 
 TEST(Frames, ReadsOutputFrames) {
@@ -208,7 +236,8 @@ TEST(Frames, RejectsUnreadableOutputFrames) {
       {R"({"type":"data","data":"QQ="})", "Base64 text of length 3 is not a multiple of 4"},
       {R"({"type":"exit","code":"0"})", "member `code` is missing or not a number"},
       {R"({"type":"exit","code":-1})", "exit code -1 is not an unsigned 32-bit integer"},
-      {R"({"type":"exit","code":4294967296})", "exit code 4294967296 is not an unsigned 32-bit integer"},
+      {R"({"type":"exit","code":4294967296})",
+       "exit code 4294967296 is not an unsigned 32-bit integer"},
       {R"({"type":"exit","code":1.5})", "exit code 1.5 is not an unsigned 32-bit integer"},
       {R"({"type":"error","message":null})", "member `message` is missing or not a string"},
   };
@@ -232,7 +261,11 @@ TEST(Options, ParsesTheCommandLine) {
       {{"--bridge", "/b", "--trace", "t.jsonl"}, "/b", "t.jsonl", {}, false},
       {{"--bridge=/b", "--trace=t"}, "/b", "t", {}, false},
       // The program's own options are the program's.
-      {{"vim", "--bridge", "x", "-R"}, "default", std::nullopt, {"vim", "--bridge", "x", "-R"}, false},
+      {{"vim", "--bridge", "x", "-R"},
+       "default",
+       std::nullopt,
+       {"vim", "--bridge", "x", "-R"},
+       false},
       {{"--", "--help"}, "default", std::nullopt, {"--help"}, false},
       {{"-h"}, "default", std::nullopt, {}, true},
       {{"--help", "sh"}, "default", std::nullopt, {"sh"}, true},

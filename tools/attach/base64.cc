@@ -12,7 +12,8 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 constexpr std::array<int8_t, 256> make_decode_table() {
   std::array<int8_t, 256> table{};
   for (auto& entry : table) entry = -1;
-  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+  for (int i = 0; i < 64; ++i)
+    table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
   return table;
 }
 constexpr std::array<int8_t, 256> kDecode = make_decode_table();

@@ -112,7 +112,8 @@ std::string describe_wait_status(int status) {
   if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) {
     const char* name = strsignal(WTERMSIG(status));
-    return "signal " + std::to_string(WTERMSIG(status)) + (name ? std::string(" (") + name + ")" : "");
+    return "signal " + std::to_string(WTERMSIG(status)) +
+           (name ? std::string(" (") + name + ")" : "");
   }
   return "wait status " + std::to_string(status);
 }

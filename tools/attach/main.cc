@@ -40,7 +40,8 @@ int attach(const qlp::attach::Options& options) {
   if (options.trace_path) {
     auto opened = Trace::open(*options.trace_path);
     if (!opened) {
-      complain("cannot open the trace file " + *options.trace_path + ": " + opened.error().message());
+      complain("cannot open the trace file " + *options.trace_path + ": " +
+               opened.error().message());
       return kFailure;
     }
     trace = std::move(*opened);

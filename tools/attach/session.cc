@@ -26,7 +26,9 @@ Result<void> write_all(int fd, std::string_view bytes) {
     if (n > 0) {
       bytes.remove_prefix(static_cast<size_t>(n));
     } else if (n < 0 && errno == EAGAIN) {
-      struct pollfd wait_for {fd, POLLOUT, 0};
+      struct pollfd wait_for {
+        fd, POLLOUT, 0
+      };
       poll(&wait_for, 1, -1);
     } else if (n < 0 && errno != EINTR) {
       return Error::os(errno);
@@ -139,7 +141,8 @@ class Session {
     }
     partial_line_.append(buffer, static_cast<size_t>(n));
     size_t start = 0;
-    for (size_t end; (end = partial_line_.find('\n', start)) != std::string::npos; start = end + 1) {
+    for (size_t end; (end = partial_line_.find('\n', start)) != std::string::npos;
+         start = end + 1) {
       handle_line(std::string_view(partial_line_).substr(start, end - start));
     }
     partial_line_.erase(0, start);
@@ -151,7 +154,8 @@ class Session {
     auto frame = parse_output_frame(line);
     if (!frame) {
       if (!outcome_.protocol_problem) {
-        outcome_.protocol_problem = frame.error().message() + ": " + std::string(line.substr(0, 200));
+        outcome_.protocol_problem =
+            frame.error().message() + ": " + std::string(line.substr(0, 200));
       }
       return;
     }

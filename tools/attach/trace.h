@@ -29,7 +29,8 @@ class Trace {
   void record(Direction direction, std::string_view frame_line);
 
   /// The record for `frame_line` as it would be written, at time `time` (without the line feed).
-  static std::string format(Direction direction, std::string_view frame_line, const std::string& time);
+  static std::string format(Direction direction, std::string_view frame_line,
+                            const std::string& time);
 
   /// The current time in RFC 3339 form, UTC, with microseconds.
   static std::string now();
