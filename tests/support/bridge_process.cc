@@ -6,12 +6,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -338,6 +342,91 @@ std::string BridgeProcess::stderr_text() {
     text.append(buffer, static_cast<std::size_t>(n));
   }
   return text;
+}
+
+FrameCollector::FrameCollector(BridgeProcess& bridge, std::chrono::milliseconds timeout,
+                               std::function<void(const ParsedFrame&)> observe, bool keep)
+    : observe_(std::move(observe)), keep_(keep) {
+  thread_ = std::thread([this, &bridge, timeout] { read_frames(bridge, timeout); });
+}
+
+FrameCollector::~FrameCollector() { finish(); }
+
+void FrameCollector::read_frames(BridgeProcess& bridge, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  bool ended = false;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    std::optional<ParsedFrame> frame = bridge.next_frame(left);
+    if (!frame) {
+      ended = Clock::now() < deadline;
+      break;
+    }
+    if (observe_) observe_(*frame);
+    if (!keep_) continue;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (frame->type == "data") data_ += frame->data;
+      frames_.push_back(std::move(*frame));
+    }
+    changed_.notify_all();
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reading_ = false;
+    ended_ = ended;
+  }
+  changed_.notify_all();
+}
+
+bool FrameCollector::wait_until(
+    const std::function<bool(const std::vector<ParsedFrame>&, const std::string&)>& done,
+    std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (done(frames_, data_)) return true;
+    if (!reading_) return false;
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) return done(frames_, data_);
+  }
+}
+
+bool FrameCollector::finish() {
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ended_;
+}
+
+bool wait_process_gone(pid_t pid, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (process_alive(pid)) {
+    if (Clock::now() >= deadline) return false;
+    ::usleep(1000);
+  }
+  return true;
+}
+
+std::vector<pid_t> child_processes(pid_t parent) {
+  std::vector<pid_t> children;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return children;
+  while (const dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+    std::string contents((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The command name may hold spaces and parentheses: fields start after the last ')'.
+    std::size_t paren = contents.rfind(')');
+    if (paren == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0;
+    if (std::sscanf(contents.c_str() + paren + 1, " %c %ld", &state, &ppid) != 2) continue;
+    if (ppid == parent) children.push_back(static_cast<pid_t>(pid));
+  }
+  ::closedir(proc);
+  return children;
 }
 
 bool process_alive(pid_t pid) {

@@ -5,9 +5,13 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qlp::test {
@@ -63,6 +67,9 @@ class BridgeProcess {
   int wait_exit(std::chrono::milliseconds timeout);
   /// Everything the bridge wrote to standard error.
   std::string stderr_text();
+  /// Bytes read after the last line feed: a frame left half-written when
+  /// standard output has ended.
+  const std::string& unterminated_output() const { return pending_; }
 
   pid_t pid() const { return pid_; }
 
@@ -77,6 +84,55 @@ class BridgeProcess {
   bool stdout_ended_ = false;
   std::optional<int> status_;
 };
+
+/// Reads a bridge's frames on a thread of its own until its standard output
+/// ends or a deadline passes, so that a test can write any amount of input
+/// while the bridge writes back (done on one thread, each side could fill the
+/// other's pipe and both would wait for good). The thread uses only the
+/// reading side of the bridge: meanwhile the test may send and close standard
+/// input, but must not read frames itself.
+class FrameCollector {
+ public:
+  /// `observe`, when given, sees every frame on the reading thread. Frames
+  /// (and the joined bytes of data frames) are kept only when `keep` is set;
+  /// a test streaming gigabytes checks them in `observe` instead.
+  FrameCollector(BridgeProcess& bridge, std::chrono::milliseconds timeout,
+                 std::function<void(const ParsedFrame&)> observe = nullptr, bool keep = true);
+  ~FrameCollector();
+  FrameCollector(const FrameCollector&) = delete;
+  FrameCollector& operator=(const FrameCollector&) = delete;
+
+  /// Waits until `done(frames, data)` holds, checked after every frame;
+  /// false when it does not before `timeout` or before reading has ended.
+  bool wait_until(const std::function<bool(const std::vector<ParsedFrame>&, const std::string&)>& done,
+                  std::chrono::milliseconds timeout);
+  /// Waits for the reading thread to end; true when standard output ended
+  /// (false: the deadline passed first).
+  bool finish();
+  /// The frames and joined data bytes kept; only after finish().
+  const std::vector<ParsedFrame>& frames() const { return frames_; }
+  const std::string& data() const { return data_; }
+
+ private:
+  void read_frames(BridgeProcess& bridge, std::chrono::milliseconds timeout);
+
+  std::function<void(const ParsedFrame&)> observe_;
+  const bool keep_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<ParsedFrame> frames_;  ///< Guarded by mutex_ until finish().
+  std::string data_;                 ///< Guarded by mutex_ until finish().
+  bool reading_ = true;              ///< Guarded by mutex_.
+  bool ended_ = false;               ///< Guarded by mutex_: standard output ended.
+  std::thread thread_;
+};
+
+/// Waits until process `pid` no longer exists (or is a zombie); false when it
+/// is still running at the deadline.
+bool wait_process_gone(pid_t pid, std::chrono::milliseconds timeout);
+
+/// The processes whose parent is `parent`, from /proc (empty where there is none).
+std::vector<pid_t> child_processes(pid_t parent);
 
 /// A JSON string literal for `text` (for building input frames in tests).
 std::string json_string(const std::string& text);
