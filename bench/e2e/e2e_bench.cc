@@ -1,0 +1,265 @@
+// End-to-end benchmark: the built bridge against the raw baseline relay, driven as a parent drives
+// them, round by round with every measurement of the bridge paired with one of the baseline made
+// right next to it. The machine is shared and noisy, so the figures that count are the medians of
+// the paired ratios, not absolute times.
+//
+//   qlp_e2e_bench [--rounds N] [--mib N] [--echoes N] [--starts N] [--sessions N]
+//                 [--idle-ms N] [--smoke] [--check-targets] [--bridge PATH] [--baseline PATH]
+//
+// Prints a Markdown table on standard output and progress on standard error. Exit status 1 when
+// a run fails (lost, altered or missing data, a relay that hangs or fails), or with
+// --check-targets when a target is missed.
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "report.h"
+#include "workloads.h"
+
+namespace qlp::bench {
+namespace {
+
+struct Options {
+  int rounds = 5;
+  int mib = 64;
+  int echoes = 2000;
+  int starts = 50;
+  int sessions = 50;
+  int idle_ms = 5000;
+  bool check_targets = false;
+  RelayPrograms programs{QLP_E2E_BRIDGE, QLP_E2E_BASELINE};
+};
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: qlp_e2e_bench [--rounds N] [--mib N] [--echoes N] [--starts N] "
+               "[--sessions N] [--idle-ms N] [--smoke] [--check-targets] [--bridge PATH] "
+               "[--baseline PATH]\n");
+  std::exit(2);
+}
+
+Options parse_options(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usage();
+      return argv[++i];
+    };
+    auto number = [&]() {
+      const std::string text = value();
+      char* end = nullptr;
+      const long n = std::strtol(text.c_str(), &end, 10);
+      if (end == text.c_str() || *end != '\0' || n < 1 || n > 1000000) usage();
+      return static_cast<int>(n);
+    };
+    if (arg == "--rounds") {
+      options.rounds = number();
+    } else if (arg == "--mib") {
+      options.mib = number();
+    } else if (arg == "--echoes") {
+      options.echoes = number();
+    } else if (arg == "--starts") {
+      options.starts = number();
+    } else if (arg == "--sessions") {
+      options.sessions = number();
+    } else if (arg == "--idle-ms") {
+      options.idle_ms = number();
+    } else if (arg == "--smoke") {
+      // A few seconds: enough to see every workload run and its data arrive intact.
+      options.rounds = 1;
+      options.mib = 1;
+      options.echoes = 20;
+      options.starts = 3;
+      options.sessions = 2;
+      options.idle_ms = 200;
+    } else if (arg == "--check-targets") {
+      options.check_targets = true;
+    } else if (arg == "--bridge") {
+      options.programs.bridge = value();
+    } else if (arg == "--baseline") {
+      options.programs.baseline = value();
+    } else {
+      usage();
+    }
+  }
+  return options;
+}
+
+/// Bytes of every value in an order no terminal or encoder could guess.
+std::vector<unsigned char> make_payload(std::size_t size) {
+  std::vector<unsigned char> bytes(size);
+  std::uint64_t state = 0x9E3779B97F4A7C15u;
+  for (std::size_t i = 0; i < size; i += 8) {
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    const std::uint64_t word = state * 0x2545F4914F6CDD1Du;
+    std::memcpy(bytes.data() + i, &word, std::min<std::size_t>(8, size - i));
+  }
+  return bytes;
+}
+
+/// Writes `bytes` to a new temporary file; its path, or "" on failure.
+std::string write_payload_file(const std::vector<unsigned char>& bytes) {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/qlp-e2e-XXXXXX";
+  const int fd = ::mkstemp(path.data());
+  if (fd < 0) return "";
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) {
+      ::close(fd);
+      ::unlink(path.c_str());
+      return "";
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return path;
+}
+
+[[noreturn]] void fail(const char* what, RelayKind kind, const Error& error) {
+  std::fprintf(stderr, "qlp_e2e_bench: %s (%s): %s\n", what,
+               kind == RelayKind::bridge ? "bridge" : "baseline", error.message().c_str());
+  for (const Error* cause = error.cause(); cause; cause = cause->cause()) {
+    std::fprintf(stderr, "  caused by: %s\n", cause->message().c_str());
+  }
+  std::exit(1);
+}
+
+template <typename T>
+T take(Result<T> result, const char* what, RelayKind kind) {
+  if (!result) fail(what, kind, result.error());
+  return std::move(result).value();
+}
+
+double kib(std::uint64_t value) { return static_cast<double>(value); }
+
+/// Adds a figure of both relays to `metric`.
+void add(Metric& metric, RelayKind kind, double value) {
+  (kind == RelayKind::bridge ? metric.bridge : metric.baseline).push_back(value);
+}
+
+std::string header(const Options& options) {
+  char date[32];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", std::localtime(&now));
+  utsname system{};
+  ::uname(&system);
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "Run %s on %s %s, %ld cores. %d rounds; per round per relay: %d MiB, %d echoes, "
+                "%d starts, %d idle sessions watched for %d ms.\n\n",
+                date, system.sysname, system.release, ::sysconf(_SC_NPROCESSORS_ONLN),
+                options.rounds, options.mib, options.echoes, options.starts, options.sessions,
+                options.idle_ms);
+  return text;
+}
+
+}  // namespace
+
+int run_benchmark(int argc, char** argv) {
+  const Options options = parse_options(argc, argv);
+  const std::vector<unsigned char> payload =
+      make_payload(static_cast<std::size_t>(options.mib) * 1024 * 1024);
+  const std::string path = write_payload_file(payload);
+  if (path.empty()) {
+    std::perror("qlp_e2e_bench: cannot write the payload file");
+    return 1;
+  }
+
+  using K = Target::Kind;
+  const std::string sessions = std::to_string(options.sessions);
+  const std::string idle = std::to_string(options.idle_ms) + " ms";
+  Metric throughput{"Throughput, " + std::to_string(options.mib) + " MiB", "MiB/s", {K::ratio_at_least, 0.95}};
+  Metric cpu{"CPU time per MiB", "ms", {K::ratio_at_most, 1.15}};
+  Metric echo_p50{"Echo round trip p50", "µs", {K::ratio_at_most, 1.2}};
+  Metric echo_p99{"Echo round trip p99", "µs", {K::ratio_at_most, 1.5}};
+  Metric echo_max{"Echo round trip max", "µs", {}};
+  Metric to_ready{"Start to ready", "ms", {K::ratio_at_most, 1.5}};
+  Metric to_exit{"Start to exit of /bin/true", "ms", {}};
+  Metric idle_rss{"Idle session RSS", "KiB", {}};
+  Metric idle_pss{"Idle session PSS", "KiB", {}};
+  Metric many_pss{"PSS per session, " + sessions + " idle", "KiB", {K::bridge_at_most, 512}};
+  Metric many_rss{"RSS per session, " + sessions + " idle", "KiB", {}};
+  Metric flood_peak{"Peak RSS after the flood", "KiB", {}};
+  Metric flood_growth{"Peak RSS in the flood above idle RSS", "KiB", {K::bridge_at_most, 1024}};
+  Metric idle_cpu{"Idle CPU, " + sessions + " sessions over " + idle, "ms", {K::bridge_at_most, 0}};
+  Metric idle_wakeups{"Idle wake-ups, " + sessions + " sessions over " + idle, "count", {K::bridge_at_most, 0}};
+
+  const RelayKind kinds[] = {RelayKind::bridge, RelayKind::baseline};
+  for (int round = 1; round <= options.rounds; ++round) {
+    std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
+    double flood_peak_kib[2] = {};
+    for (RelayKind kind : kinds) {
+      ThroughputRun run =
+          take(run_throughput(kind, options.programs, path, payload), "throughput", kind);
+      add(throughput, kind, run.mib_per_second);
+      std::fprintf(stderr, "  %s: %.0f MiB/s, %.2f ms CPU per MiB, %llu frames\n",
+                   kind == RelayKind::bridge ? "bridge" : "baseline", run.mib_per_second,
+                   run.cpu_ms_per_mib, static_cast<unsigned long long>(run.frames));
+      add(cpu, kind, run.cpu_ms_per_mib);
+      add(flood_peak, kind, kib(run.memory.peak_rss_kib));
+      flood_peak_kib[kind == RelayKind::bridge ? 0 : 1] = kib(run.memory.peak_rss_kib);
+    }
+    for (RelayKind kind : kinds) {
+      std::vector<double> micros = take(run_echo(kind, options.programs, options.echoes), "echo", kind);
+      add(echo_p50, kind, quantile(micros, 0.5));
+      add(echo_p99, kind, quantile(micros, 0.99));
+      add(echo_max, kind, quantile(micros, 1.0));
+    }
+    std::vector<double> ready_ms[2];
+    std::vector<double> exit_ms[2];
+    for (int i = 0; i < options.starts; ++i) {
+      for (RelayKind kind : kinds) {
+        StartRun run = take(run_start(kind, options.programs), "start-up", kind);
+        ready_ms[kind == RelayKind::bridge ? 0 : 1].push_back(run.to_ready_ms);
+        exit_ms[kind == RelayKind::bridge ? 0 : 1].push_back(run.to_exit_ms);
+      }
+    }
+    for (RelayKind kind : kinds) {
+      const int k = kind == RelayKind::bridge ? 0 : 1;
+      add(to_ready, kind, median(ready_ms[k]));
+      add(to_exit, kind, median(exit_ms[k]));
+    }
+    for (RelayKind kind : kinds) {
+      IdleRun run = take(run_idle(kind, options.programs, options.sessions,
+                                  std::chrono::milliseconds(options.idle_ms)),
+                         "idle sessions", kind);
+      add(idle_rss, kind, kib(run.one.rss_kib));
+      add(idle_pss, kind, kib(run.one.pss_kib));
+      add(many_pss, kind, run.pss_per_session_kib);
+      add(many_rss, kind, run.rss_per_session_kib);
+      add(idle_cpu, kind, run.cpu_ms);
+      add(idle_wakeups, kind, static_cast<double>(run.wakeups));
+      add(flood_growth, kind, flood_peak_kib[kind == RelayKind::bridge ? 0 : 1] - kib(run.one.rss_kib));
+    }
+    std::fprintf(stderr, "  throughput %.0f / %.0f MiB/s, echo p50 %.0f / %.0f µs, ready %.2f / %.2f ms\n",
+                 throughput.bridge.back(), throughput.baseline.back(), echo_p50.bridge.back(),
+                 echo_p50.baseline.back(), to_ready.bridge.back(), to_ready.baseline.back());
+  }
+  ::unlink(path.c_str());
+
+  bool all_met = false;
+  const std::string table = render_table(
+      {throughput, cpu, echo_p50, echo_p99, echo_max, to_ready, to_exit, idle_rss, idle_pss,
+       many_pss, many_rss, flood_peak, flood_growth, idle_cpu, idle_wakeups},
+      &all_met);
+  std::printf("%s%s\nBridge and baseline: medians over the rounds. Ratio: median over the rounds of "
+              "bridge / baseline in the same round.\n%s\n",
+              header(options).c_str(), table.c_str(),
+              all_met ? "Every target met." : "Some targets missed.");
+  return options.check_targets && !all_met ? 1 : 0;
+}
+
+}  // namespace qlp::bench
+
+int main(int argc, char** argv) { return qlp::bench::run_benchmark(argc, argv); }

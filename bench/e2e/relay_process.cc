@@ -1,0 +1,234 @@
+#include "relay_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+extern char** environ;
+
+namespace qlp::bench {
+namespace {
+
+constexpr std::size_t kReadSize = 256 * 1024;
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+void append_base64(std::string_view bytes, std::string& out) {
+  const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const std::uint32_t bits = std::uint32_t{src[i]} << 16 | std::uint32_t{src[i + 1]} << 8 | src[i + 2];
+    out += kAlphabet[bits >> 18];
+    out += kAlphabet[(bits >> 12) & 63];
+    out += kAlphabet[(bits >> 6) & 63];
+    out += kAlphabet[bits & 63];
+  }
+  if (bytes.size() - i == 1) {
+    const std::uint32_t bits = std::uint32_t{src[i]} << 16;
+    out += kAlphabet[bits >> 18];
+    out += kAlphabet[(bits >> 12) & 63];
+    out += "==";
+  } else if (bytes.size() - i == 2) {
+    const std::uint32_t bits = std::uint32_t{src[i]} << 16 | std::uint32_t{src[i + 1]} << 8;
+    out += kAlphabet[bits >> 18];
+    out += kAlphabet[(bits >> 12) & 63];
+    out += kAlphabet[(bits >> 6) & 63];
+    out += '=';
+  }
+}
+
+std::string spawn_line(const std::vector<std::string>& child) {
+  std::string line = R"({"type":"spawn","shellPath":)" + json_string(child.at(0)) + R"(,"shellArgs":[)";
+  for (std::size_t i = 1; i < child.size(); ++i) {
+    if (i > 1) line += ',';
+    line += json_string(child[i]);
+  }
+  line += "]}\n";
+  return line;
+}
+
+Result<void> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::os(errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+int remaining_ms(Clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left < 0 ? 0 : left > 1000000 ? 1000000 : static_cast<int>(left);
+}
+
+}  // namespace
+
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+RelayProcess::RelayProcess(RelayKind kind, pid_t pid, int input_fd, int output_fd)
+    : kind_(kind), pid_(pid), input_fd_(input_fd), output_fd_(output_fd), buffer_(2 * kReadSize) {}
+
+Result<std::unique_ptr<RelayProcess>> RelayProcess::start(RelayKind kind,
+                                                          const RelayPrograms& programs,
+                                                          const std::vector<std::string>& child) {
+  int input[2];
+  int output[2];
+  if (::pipe2(input, O_CLOEXEC) != 0) return Error::os(errno);
+  if (::pipe2(output, O_CLOEXEC) != 0) {
+    int error = errno;
+    ::close(input[0]);
+    ::close(input[1]);
+    return Error::os(error);
+  }
+  // The first line fits a pipe's buffer, so it can wait there before the relay exists.
+  Result<void> wrote = write_all(input[1], spawn_line(child));
+
+  std::vector<std::string> args;
+  if (kind == RelayKind::bridge) {
+    args.push_back(programs.bridge);
+  } else {
+    args.push_back(programs.baseline);
+    args.insert(args.end(), child.begin(), child.end());
+  }
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  pid_t pid = -1;
+  int spawned = wrote ? ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) : 0;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(input[0]);
+  ::close(output[1]);
+  if (!wrote || spawned != 0) {
+    ::close(input[1]);
+    ::close(output[0]);
+    if (!wrote) return std::move(wrote).error();
+    return Error::os(spawned).wrap("cannot start " + args[0]);
+  }
+  // Output is read without blocking, so that every wait is bounded by poll's deadline.
+  ::fcntl(output[0], F_SETFL, ::fcntl(output[0], F_GETFL) | O_NONBLOCK);
+  return std::unique_ptr<RelayProcess>(new RelayProcess(kind, pid, input[1], output[0]));
+}
+
+RelayProcess::~RelayProcess() {
+  if (input_fd_ >= 0) ::close(input_fd_);
+  if (output_fd_ >= 0) ::close(output_fd_);
+  if (!reaped_) {
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+Result<void> RelayProcess::send_input(std::string_view bytes) {
+  if (input_fd_ < 0) return Error("input already closed");
+  if (kind_ == RelayKind::baseline) return write_all(input_fd_, bytes);
+  frame_.assign(R"({"type":"input","data":")");
+  append_base64(bytes, frame_);
+  frame_ += "\"}\n";
+  return write_all(input_fd_, frame_);
+}
+
+void RelayProcess::close_input() {
+  if (input_fd_ >= 0) ::close(input_fd_);
+  input_fd_ = -1;
+}
+
+Result<bool> RelayProcess::fill(Clock::time_point deadline) {
+  if (begin_ > 0 && begin_ == end_) begin_ = end_ = scanned_ = 0;
+  if (buffer_.size() - end_ < kReadSize) {
+    // Keep what has not been handed out; grow only for a line longer than the buffer.
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    if (buffer_.size() - end_ < kReadSize) buffer_.resize(buffer_.size() * 2);
+  }
+  for (;;) {
+    ssize_t n = ::read(output_fd_, buffer_.data() + end_, buffer_.size() - end_);
+    if (n > 0) {
+      end_ += static_cast<std::size_t>(n);
+      return true;
+    }
+    if (n == 0) return false;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return Error::os(errno);
+    pollfd waiting{output_fd_, POLLIN, 0};
+    int ready = ::poll(&waiting, 1, remaining_ms(deadline));
+    if (ready == 0) return Error("timed out waiting for output");
+    if (ready < 0 && errno != EINTR) return Error::os(errno);
+  }
+}
+
+Result<std::optional<OutputLine>> RelayProcess::next_line(Clock::time_point deadline) {
+  for (;;) {
+    const char* base = buffer_.data() + begin_;
+    const std::size_t available = end_ - begin_;
+    const void* newline = available > scanned_
+                              ? std::memchr(base + scanned_, '\n', available - scanned_)
+                              : nullptr;
+    if (newline != nullptr) {
+      const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(newline) - base);
+      begin_ += length + 1;
+      scanned_ = 0;
+      return std::optional<OutputLine>(parse_output_line(std::string_view(base, length)));
+    }
+    scanned_ = available;
+    Result<bool> more = fill(deadline);
+    if (!more) return std::move(more).error();
+    if (!*more) {
+      if (end_ > begin_) return Error("output ended inside a line");
+      return std::optional<OutputLine>();
+    }
+  }
+}
+
+Result<int> RelayProcess::finish(Clock::time_point deadline) {
+  close_input();
+  std::optional<Error> failure;
+  for (;;) {
+    Result<std::optional<OutputLine>> line = next_line(deadline);
+    if (!line) {
+      failure = std::move(line).error();
+      ::kill(pid_, SIGKILL);
+      break;
+    }
+    if (!line->has_value()) break;
+  }
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  reaped_ = true;
+  if (failure) return std::move(*failure).wrap("relay did not end");
+  return status;
+}
+
+}  // namespace qlp::bench

@@ -1,0 +1,78 @@
+// A relay under measurement, the bridge or the raw baseline, driven as a parent drives the
+// bridge: a pipe on its standard input, a pipe on its standard output, frames as lines.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "output_line.h"
+
+namespace qlp::bench {
+
+using Clock = std::chrono::steady_clock;
+
+enum class RelayKind { bridge, baseline };
+
+/// Paths of the two programs the benchmark compares.
+struct RelayPrograms {
+  std::string bridge;
+  std::string baseline;
+};
+
+/// One running relay. Used by one thread.
+class RelayProcess {
+ public:
+  /// Starts a relay of `kind` whose terminal runs `child` (program, then arguments). The first
+  /// line is already waiting on its standard input when it starts: the spawn frame for the
+  /// bridge, and the same line for the baseline, which only waits for it.
+  static Result<std::unique_ptr<RelayProcess>> start(RelayKind kind, const RelayPrograms& programs,
+                                                     const std::vector<std::string>& child);
+  /// Kills and reaps a relay that has not been finished.
+  ~RelayProcess();
+  RelayProcess(const RelayProcess&) = delete;
+  RelayProcess& operator=(const RelayProcess&) = delete;
+
+  /// Sends terminal input: an input frame to the bridge, the bytes themselves to the baseline.
+  Result<void> send_input(std::string_view bytes);
+  /// Ends the relay's standard input, which ends its session.
+  void close_input();
+
+  /// The next output line, or nothing once standard output has ended; fails when `deadline`
+  /// passes first. The line's views stay valid until the next call.
+  Result<std::optional<OutputLine>> next_line(Clock::time_point deadline);
+
+  /// Ends input, reads standard output to its end and reaps the relay; its wait status. When
+  /// `deadline` passes first, the relay is killed and the result is an error.
+  Result<int> finish(Clock::time_point deadline);
+
+  pid_t pid() const { return pid_; }
+  RelayKind kind() const { return kind_; }
+
+ private:
+  RelayProcess(RelayKind kind, pid_t pid, int input_fd, int output_fd);
+  /// Reads more output; false at end of output.
+  Result<bool> fill(Clock::time_point deadline);
+
+  RelayKind kind_;
+  pid_t pid_;
+  int input_fd_;
+  int output_fd_;
+  bool reaped_ = false;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;    ///< First byte of buffer_ not yet handed out.
+  std::size_t end_ = 0;      ///< One past the last byte read into buffer_.
+  std::size_t scanned_ = 0;  ///< Bytes from begin_ already searched for "\n".
+  std::string frame_;        ///< Reused for input frames.
+};
+
+/// A JSON string literal of `text`.
+std::string json_string(std::string_view text);
+
+}  // namespace qlp::bench

@@ -1,0 +1,252 @@
+#include "workloads.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <thread>
+
+namespace qlp::bench {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Generous: a shared machine can stall, and a hung relay must still end the run.
+constexpr milliseconds kRunTimeout{120000};
+constexpr milliseconds kStepTimeout{10000};
+// After ready, the bridge still starts its exit watcher; idle is measured once all is quiet.
+constexpr milliseconds kSettle{200};
+constexpr std::size_t kMaxChunk = 8192;
+
+double ms_between(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+Error unexpected(const OutputLine& line) {
+  return Error("unexpected output line: " + std::string(line.text.substr(0, 200)));
+}
+
+/// Reads lines until the ready frame and a data frame ending in `marker` have both come, in
+/// either order (the bridge may forward output before its ready frame).
+Result<void> await_ready_and(RelayProcess& relay, char marker) {
+  const auto deadline = Clock::now() + kStepTimeout;
+  bool ready = false;
+  bool marked = marker == 0;
+  unsigned char bytes[kMaxChunk];
+  while (!ready || !marked) {
+    Result<std::optional<OutputLine>> line = relay.next_line(deadline);
+    if (!line) return std::move(line).error();
+    if (!line->has_value()) return Error("output ended before the session was ready");
+    const OutputLine& got = **line;
+    if (got.type == OutputLine::Type::ready) {
+      ready = true;
+    } else if (got.type == OutputLine::Type::data && got.data.size() <= sizeof bytes / 3 * 4) {
+      std::ptrdiff_t n = decode_base64(got.data, bytes);
+      if (n <= 0) return unexpected(got);
+      marked = bytes[n - 1] == static_cast<unsigned char>(marker);
+    } else {
+      return unexpected(got);
+    }
+  }
+  return {};
+}
+
+Result<void> expect_clean_end(RelayProcess& relay) {
+  Result<int> status = relay.finish(Clock::now() + kStepTimeout);
+  if (!status) return std::move(status).error();
+  if (*status != 0) return Error("relay ended with wait status " + std::to_string(*status));
+  return {};
+}
+
+}  // namespace
+
+Result<ThroughputRun> run_throughput(RelayKind kind, const RelayPrograms& programs,
+                                     const std::string& path,
+                                     std::span<const unsigned char> expected) {
+  const auto started = Clock::now();
+  const auto deadline = started + kRunTimeout;
+  Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(
+      kind, programs, {"/bin/sh", "-c", "stty -opost -echo; exec cat \"$0\"", path});
+  if (!relay) return std::move(relay).error();
+
+  ThroughputRun run;
+  std::size_t received = 0;
+  bool ready = false;
+  std::optional<std::uint32_t> exit_code;
+  unsigned char bytes[kMaxChunk + 3];
+  while (!exit_code || received < expected.size()) {
+    Result<std::optional<OutputLine>> line = (*relay)->next_line(deadline);
+    if (!line) return std::move(line).error();
+    if (!line->has_value()) {
+      return Error("output ended after " + std::to_string(received) + " bytes");
+    }
+    const OutputLine& got = **line;
+    switch (got.type) {
+      case OutputLine::Type::data: {
+        if (got.data.size() > (kMaxChunk + 2) / 3 * 4) return Error("data frame over 8192 bytes");
+        std::ptrdiff_t n = decode_base64(got.data, bytes);
+        if (n <= 0) return unexpected(got);
+        const auto count = static_cast<std::size_t>(n);
+        if (count > expected.size() - received ||
+            std::memcmp(bytes, expected.data() + received, count) != 0) {
+          return Error("received bytes differ from the file after offset " +
+                       std::to_string(received));
+        }
+        received += count;
+        ++run.frames;
+        break;
+      }
+      case OutputLine::Type::ready:
+        if (ready) return unexpected(got);
+        ready = true;
+        break;
+      case OutputLine::Type::exit:
+        if (!ready || exit_code) return unexpected(got);
+        exit_code = got.code;
+        break;
+      default:
+        return unexpected(got);
+    }
+  }
+  const auto ended = Clock::now();
+  if (*exit_code != 0) return Error("child exited with code " + std::to_string(*exit_code));
+
+  Result<std::chrono::nanoseconds> cpu = cpu_time((*relay)->pid());
+  if (!cpu) return std::move(cpu).error();
+  Result<MemoryUse> memory = read_memory((*relay)->pid());
+  if (!memory) return std::move(memory).error();
+  Result<void> end = expect_clean_end(**relay);
+  if (!end) return std::move(end).error();
+
+  const double mib = static_cast<double>(expected.size()) / (1024.0 * 1024.0);
+  run.seconds = ms_between(started, ended) / 1000.0;
+  run.mib_per_second = mib / run.seconds;
+  run.cpu_ms_per_mib = std::chrono::duration<double, std::milli>(*cpu).count() / mib;
+  run.memory = *memory;
+  return run;
+}
+
+Result<std::vector<double>> run_echo(RelayKind kind, const RelayPrograms& programs,
+                                     int round_trips) {
+  // "R" tells that the terminal is raw and silent before the first byte is sent.
+  Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(
+      kind, programs, {"/bin/sh", "-c", "stty raw -echo; printf R; exec cat"});
+  if (!relay) return std::move(relay).error();
+  Result<void> ready = await_ready_and(**relay, 'R');
+  if (!ready) return std::move(ready).error();
+
+  std::vector<double> micros;
+  micros.reserve(static_cast<std::size_t>(round_trips));
+  unsigned char bytes[kMaxChunk];
+  for (int i = 0; i < round_trips; ++i) {
+    const char sent = static_cast<char>('a' + i % 26);
+    const auto deadline = Clock::now() + kStepTimeout;
+    const auto before = Clock::now();
+    Result<void> wrote = (*relay)->send_input(std::string_view(&sent, 1));
+    if (!wrote) return std::move(wrote).error();
+    Result<std::optional<OutputLine>> line = (*relay)->next_line(deadline);
+    const auto after = Clock::now();
+    if (!line) return std::move(line).error();
+    if (!line->has_value()) return Error("output ended during the echo run");
+    const OutputLine& got = **line;
+    if (got.type != OutputLine::Type::data || got.data.size() != 4 ||
+        decode_base64(got.data, bytes) != 1 || bytes[0] != static_cast<unsigned char>(sent)) {
+      return unexpected(got);
+    }
+    micros.push_back(std::chrono::duration<double, std::micro>(after - before).count());
+  }
+  // The relay hangs the child up at the end of its input; the exit frame comes last.
+  Result<void> end = expect_clean_end(**relay);
+  if (!end) return std::move(end).error();
+  return micros;
+}
+
+Result<StartRun> run_start(RelayKind kind, const RelayPrograms& programs) {
+  const auto started = Clock::now();
+  const auto deadline = started + kStepTimeout;
+  Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(kind, programs, {"/bin/true"});
+  if (!relay) return std::move(relay).error();
+  StartRun run;
+  bool ready = false;
+  for (;;) {
+    Result<std::optional<OutputLine>> line = (*relay)->next_line(deadline);
+    if (!line) return std::move(line).error();
+    if (!line->has_value()) return Error("output ended before the exit frame");
+    const OutputLine& got = **line;
+    if (got.type == OutputLine::Type::ready && !ready) {
+      ready = true;
+      run.to_ready_ms = ms_between(started, Clock::now());
+    } else if (got.type == OutputLine::Type::exit && ready && got.code == 0) {
+      run.to_exit_ms = ms_between(started, Clock::now());
+      break;
+    } else {
+      return unexpected(got);
+    }
+  }
+  Result<void> end = expect_clean_end(**relay);
+  if (!end) return std::move(end).error();
+  return run;
+}
+
+Result<IdleRun> run_idle(RelayKind kind, const RelayPrograms& programs, int sessions,
+                         milliseconds window) {
+  std::vector<std::unique_ptr<RelayProcess>> relays;
+  IdleRun run;
+  for (int i = 0; i < sessions; ++i) {
+    Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(kind, programs, {"/bin/cat"});
+    if (!relay) return std::move(relay).error();
+    relays.push_back(std::move(*relay));
+    Result<void> ready = await_ready_and(*relays.back(), 0);
+    if (!ready) return std::move(ready).error();
+    if (i == 0) {
+      std::this_thread::sleep_for(kSettle);
+      Result<MemoryUse> one = read_memory(relays[0]->pid());
+      if (!one) return std::move(one).error();
+      run.one = *one;
+    }
+  }
+  std::this_thread::sleep_for(kSettle);
+
+  std::uint64_t pss = 0;
+  std::uint64_t rss = 0;
+  for (const auto& relay : relays) {
+    Result<MemoryUse> memory = read_memory(relay->pid());
+    if (!memory) return std::move(memory).error();
+    pss += memory->pss_kib;
+    rss += memory->rss_kib;
+  }
+  run.pss_per_session_kib = static_cast<double>(pss) / sessions;
+  run.rss_per_session_kib = static_cast<double>(rss) / sessions;
+
+  auto sample = [&]() -> Result<std::pair<std::chrono::nanoseconds, std::uint64_t>> {
+    std::chrono::nanoseconds cpu{0};
+    std::uint64_t switches = 0;
+    for (const auto& relay : relays) {
+      Result<std::chrono::nanoseconds> used = cpu_time(relay->pid());
+      if (!used) return std::move(used).error();
+      Result<std::uint64_t> count = context_switches(relay->pid());
+      if (!count) return std::move(count).error();
+      cpu += *used;
+      switches += *count;
+    }
+    return std::make_pair(cpu, switches);
+  };
+  auto before = sample();
+  if (!before) return std::move(before).error();
+  // The measurement window itself: nothing is awaited, the relays are watched while idle.
+  std::this_thread::sleep_for(window);
+  auto after = sample();
+  if (!after) return std::move(after).error();
+  run.cpu_ms = std::chrono::duration<double, std::milli>(after->first - before->first).count();
+  run.wakeups = after->second - before->second;
+
+  // End them all at once, then collect them.
+  for (auto& relay : relays) relay->close_input();
+  for (auto& relay : relays) {
+    Result<void> end = expect_clean_end(*relay);
+    if (!end) return std::move(end).error();
+  }
+  return run;
+}
+
+}  // namespace qlp::bench
