@@ -628,16 +628,25 @@ const char* find(const ErrnoRow* begin, const ErrnoRow* end, int number) {
 std::string strerror_text(int errnum) {
   char buffer[256] = {};
   const char* text = strerror_result(strerror_r(errnum, buffer, sizeof buffer), buffer);
-  if (text == nullptr || *text == '\0') return "Unknown error " + std::to_string(errnum);
+  if (text == nullptr || *text == '\0') {
+    return std::string("Unknown error ").append(std::to_string(errnum));
+  }
   return text;
 }
 
 const char* errno_name(int errnum) { return find(std::begin(kNames), std::end(kNames), errnum); }
 
 std::string errno_name_and_description(int errnum) {
+  // Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) on "literal" + std::string.
   const char* name = errno_name(errnum);
-  std::string shown = name != nullptr ? name : "E" + std::to_string(errnum);
-  return shown + ": " + strerror_text(errnum);
+  std::string shown;
+  if (name != nullptr) {
+    shown.append(name);
+  } else {
+    shown.append("E").append(std::to_string(errnum));
+  }
+  shown.append(": ").append(strerror_text(errnum));
+  return shown;
 }
 
 const char* os_error_kind_name(int errnum) {
@@ -646,8 +655,10 @@ const char* os_error_kind_name(int errnum) {
 }
 
 std::string os_error_debug(int errnum) {
-  return "Os { code: " + std::to_string(errnum) + ", kind: " + os_error_kind_name(errnum) +
-         ", message: \"" + strerror_text(errnum) + "\" }";
+  std::string text("Os { code: ");
+  text.append(std::to_string(errnum)).append(", kind: ").append(os_error_kind_name(errnum));
+  text.append(", message: \"").append(strerror_text(errnum)).append("\" }");
+  return text;
 }
 
 }  // namespace qlp
