@@ -22,18 +22,18 @@ Result<bool> LineReader::fill() {
     buffer_.erase(0, start_);
     start_ = 0;
   }
-  std::size_t old_size = buffer_.size();
-  buffer_.resize(old_size + kReadSize);
+  // Read on the stack and append only what arrived: growing the string by a
+  // whole read size first would zero 64 KiB for every keystroke's frame.
+  char chunk[kReadSize];
   for (;;) {
-    ssize_t n = ::read(fd_, buffer_.data() + old_size, kReadSize);
+    ssize_t n = ::read(fd_, chunk, sizeof chunk);
     if (n >= 0) {
-      buffer_.resize(old_size + static_cast<std::size_t>(n));
+      buffer_.append(chunk, static_cast<std::size_t>(n));
       if (n == 0) eof_ = true;
       return n > 0;
     }
     int error = errno;
     if (error == EINTR) continue;
-    buffer_.resize(old_size);
     // A standard input that is not open reads as end of input.
     if (error == EBADF) {
       eof_ = true;

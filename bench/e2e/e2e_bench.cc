@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,7 @@ Options parse_options(int argc, char** argv) {
       const std::string text = value();
       char* end = nullptr;
       const long n = std::strtol(text.c_str(), &end, 10);
-      if (end == text.c_str() || *end != '\0' || n < 1 || n > 1000000) usage();
+      if (end == text.c_str() || *end != '\0' || n < 0 || n > 1000000) usage();
       return static_cast<int>(n);
     };
     if (arg == "--rounds") {
@@ -126,9 +127,10 @@ std::string write_payload_file(const std::vector<unsigned char>& bytes) {
   return path;
 }
 
+const char* name(RelayKind kind) { return kind == RelayKind::bridge ? "bridge" : "baseline"; }
+
 [[noreturn]] void fail(const char* what, RelayKind kind, const Error& error) {
-  std::fprintf(stderr, "qlp_e2e_bench: %s (%s): %s\n", what,
-               kind == RelayKind::bridge ? "bridge" : "baseline", error.message().c_str());
+  std::fprintf(stderr, "qlp_e2e_bench: %s (%s): %s\n", what, name(kind), error.message().c_str());
   for (const Error* cause = error.cause(); cause; cause = cause->cause()) {
     std::fprintf(stderr, "  caused by: %s\n", cause->message().c_str());
   }
@@ -170,7 +172,7 @@ int run_benchmark(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
   const std::vector<unsigned char> payload =
       make_payload(static_cast<std::size_t>(options.mib) * 1024 * 1024);
-  const std::string path = write_payload_file(payload);
+  const std::string path = options.mib > 0 ? write_payload_file(payload) : "-";
   if (path.empty()) {
     std::perror("qlp_e2e_bench: cannot write the payload file");
     return 1;
@@ -195,26 +197,28 @@ int run_benchmark(int argc, char** argv) {
   Metric idle_cpu{"Idle CPU, " + sessions + " sessions over " + idle, "ms", {K::bridge_at_most, 0}};
   Metric idle_wakeups{"Idle wake-ups, " + sessions + " sessions over " + idle, "count", {K::bridge_at_most, 0}};
 
-  const RelayKind kinds[] = {RelayKind::bridge, RelayKind::baseline};
+  static constexpr RelayKind kinds[] = {RelayKind::bridge, RelayKind::baseline};
   for (int round = 1; round <= options.rounds; ++round) {
     std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
     double flood_peak_kib[2] = {};
-    for (RelayKind kind : kinds) {
+    for (RelayKind kind : options.mib > 0 ? kinds : std::span<const RelayKind>()) {
       ThroughputRun run =
           take(run_throughput(kind, options.programs, path, payload), "throughput", kind);
       add(throughput, kind, run.mib_per_second);
-      std::fprintf(stderr, "  %s: %.0f MiB/s, %.2f ms CPU per MiB, %llu frames\n",
-                   kind == RelayKind::bridge ? "bridge" : "baseline", run.mib_per_second,
+      std::fprintf(stderr, "  throughput %s: %.0f MiB/s, %.2f ms CPU per MiB, %llu frames\n",
+                   name(kind), run.mib_per_second,
                    run.cpu_ms_per_mib, static_cast<unsigned long long>(run.frames));
       add(cpu, kind, run.cpu_ms_per_mib);
       add(flood_peak, kind, kib(run.memory.peak_rss_kib));
       flood_peak_kib[kind == RelayKind::bridge ? 0 : 1] = kib(run.memory.peak_rss_kib);
     }
-    for (RelayKind kind : kinds) {
+    for (RelayKind kind : options.echoes > 0 ? kinds : std::span<const RelayKind>()) {
       std::vector<double> micros = take(run_echo(kind, options.programs, options.echoes), "echo", kind);
       add(echo_p50, kind, quantile(micros, 0.5));
       add(echo_p99, kind, quantile(micros, 0.99));
       add(echo_max, kind, quantile(micros, 1.0));
+      std::fprintf(stderr, "  echo %s: p50 %.1f µs, p99 %.1f µs\n", name(kind),
+                   quantile(micros, 0.5), quantile(micros, 0.99));
     }
     std::vector<double> ready_ms[2];
     std::vector<double> exit_ms[2];
@@ -225,12 +229,14 @@ int run_benchmark(int argc, char** argv) {
         exit_ms[kind == RelayKind::bridge ? 0 : 1].push_back(run.to_exit_ms);
       }
     }
-    for (RelayKind kind : kinds) {
+    for (RelayKind kind : options.starts > 0 ? kinds : std::span<const RelayKind>()) {
       const int k = kind == RelayKind::bridge ? 0 : 1;
       add(to_ready, kind, median(ready_ms[k]));
       add(to_exit, kind, median(exit_ms[k]));
+      std::fprintf(stderr, "  start %s: ready %.2f ms, exit %.2f ms\n", name(kind),
+                   median(ready_ms[k]), median(exit_ms[k]));
     }
-    for (RelayKind kind : kinds) {
+    for (RelayKind kind : options.sessions > 0 ? kinds : std::span<const RelayKind>()) {
       IdleRun run = take(run_idle(kind, options.programs, options.sessions,
                                   std::chrono::milliseconds(options.idle_ms)),
                          "idle sessions", kind);
@@ -240,13 +246,13 @@ int run_benchmark(int argc, char** argv) {
       add(many_rss, kind, run.rss_per_session_kib);
       add(idle_cpu, kind, run.cpu_ms);
       add(idle_wakeups, kind, static_cast<double>(run.wakeups));
-      add(flood_growth, kind, flood_peak_kib[kind == RelayKind::bridge ? 0 : 1] - kib(run.one.rss_kib));
+      std::fprintf(stderr, "  idle %s: PSS %.0f KiB per session\n", name(kind), run.pss_per_session_kib);
+      if (options.mib > 0) {
+        add(flood_growth, kind, flood_peak_kib[kind == RelayKind::bridge ? 0 : 1] - kib(run.one.rss_kib));
+      }
     }
-    std::fprintf(stderr, "  throughput %.0f / %.0f MiB/s, echo p50 %.0f / %.0f µs, ready %.2f / %.2f ms\n",
-                 throughput.bridge.back(), throughput.baseline.back(), echo_p50.bridge.back(),
-                 echo_p50.baseline.back(), to_ready.bridge.back(), to_ready.baseline.back());
   }
-  ::unlink(path.c_str());
+  if (options.mib > 0) ::unlink(path.c_str());
 
   bool all_met = false;
   const std::string table = render_table(

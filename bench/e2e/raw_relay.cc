@@ -4,12 +4,12 @@
 //   qlp_raw_relay PROGRAM [ARGS...]
 //
 // Waits for one line on standard input (the parent's spawn frame, not decoded), opens a terminal,
-// starts PROGRAM on it, writes {"type":"ready"}, then writes each read of the terminal as one data
-// frame with one write. Every later byte of standard input goes to the terminal as it is: no JSON,
-// no Base64, and the end of standard input hangs the program up. When the terminal reports the end
-// of the program's output, the program is reaped and {"type":"exit","code":N} written; the relay
-// ends with its input. Plain system calls only, so that it costs what the platform costs and
-// nothing more.
+// starts PROGRAM on it, writes {"type":"ready"} once PROGRAM has replaced the new process, then
+// writes each read of the terminal as one data frame with one write. Every later byte of standard
+// input goes to the terminal as it is: no JSON, no Base64, and the end of standard input hangs the
+// program up. When the terminal reports the end of the program's output, the program is reaped and
+// {"type":"exit","code":N} written; the relay ends with its input. Plain system calls only, so
+// that it costs what the platform costs and nothing more.
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -128,8 +128,11 @@ int main(int argc, char** argv) {
   size.ws_col = 80;
   int slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) fail("openpty");
-  child = fork();
-  if (child < 0) fail("fork");
+  // vfork: this process waits until the child has been replaced by the program, so the ready
+  // frame below means what the bridge's means (the program runs), at the least cost the platform
+  // offers for knowing it. The child makes only system calls before exec.
+  child = vfork();
+  if (child < 0) fail("vfork");
   if (child == 0) {
     setsid();
     ioctl(slave, TIOCSCTTY, 0);
