@@ -96,6 +96,14 @@ inline std::optional<std::uint32_t> exit_code(const std::vector<ParsedFrame>& fr
   return std::nullopt;
 }
 
+/// The first error frame's message, or "" when there is none.
+inline std::string error_message(const std::vector<ParsedFrame>& frames) {
+  for (const ParsedFrame& frame : frames) {
+    if (frame.type == "error") return frame.message;
+  }
+  return "";
+}
+
 inline std::string joined_data(const std::vector<ParsedFrame>& frames) {
   std::string out;
   for (const ParsedFrame& frame : frames) {

@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -83,6 +81,27 @@ std::optional<std::string> read_json_string(const std::string& text, std::size_t
     }
   }
   return std::nullopt;
+}
+
+/// /proc/PID/stat, or nothing when it cannot be read (no /proc, or the
+/// process went away, which may happen halfway through the read).
+std::optional<std::string> read_proc_stat(pid_t pid) {
+  int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return std::nullopt;
+  std::string contents;
+  char buffer[1024];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    contents.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return contents;
 }
 
 }  // namespace
@@ -415,14 +434,14 @@ std::vector<pid_t> child_processes(pid_t parent) {
     char* end = nullptr;
     long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end != '\0') continue;
-    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string contents((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::optional<std::string> contents = read_proc_stat(static_cast<pid_t>(pid));
+    if (!contents) continue;
     // The command name may hold spaces and parentheses: fields start after the last ')'.
-    std::size_t paren = contents.rfind(')');
+    std::size_t paren = contents->rfind(')');
     if (paren == std::string::npos) continue;
     char state = 0;
     long ppid = 0;
-    if (std::sscanf(contents.c_str() + paren + 1, " %c %ld", &state, &ppid) != 2) continue;
+    if (std::sscanf(contents->c_str() + paren + 1, " %c %ld", &state, &ppid) != 2) continue;
     if (ppid == parent) children.push_back(static_cast<pid_t>(pid));
   }
   ::closedir(proc);
@@ -430,12 +449,11 @@ std::vector<pid_t> child_processes(pid_t parent) {
 }
 
 bool process_alive(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  if (!stat) return ::kill(pid, 0) == 0;
-  std::string contents((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  std::size_t paren = contents.rfind(')');
-  if (paren == std::string::npos || paren + 2 >= contents.size()) return false;
-  return contents[paren + 2] != 'Z';
+  std::optional<std::string> contents = read_proc_stat(pid);
+  if (!contents) return ::kill(pid, 0) == 0;
+  std::size_t paren = contents->rfind(')');
+  if (paren == std::string::npos || paren + 2 >= contents->size()) return false;
+  return (*contents)[paren + 2] != 'Z';
 }
 
 }  // namespace qlp::test
