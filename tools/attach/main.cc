@@ -2,8 +2,11 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,7 +81,7 @@ int attach(const qlp::attach::Options& options) {
       leave_raw_mode();
       complain("cannot put the terminal in raw mode: " + raw.error().message());
       bridge->close_input();
-      bridge->wait().has_value();
+      (void)bridge->wait();
       return kFailure;
     }
     SessionIo io;

@@ -165,7 +165,7 @@ class Session {
       case OutputFrame::Type::kData:
         // A screen that cannot be written to (the terminal went away) must not stop the
         // session from ending in order; the bytes are dropped.
-        write_all(io_.terminal_out, frame->bytes).has_value();
+        (void)write_all(io_.terminal_out, frame->bytes);
         break;
       case OutputFrame::Type::kExit:
         outcome_.exit_code = frame->code;
