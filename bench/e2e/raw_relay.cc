@@ -13,6 +13,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -45,13 +46,25 @@ void fill_symbol_pairs() {
   }
 }
 
+void put_group(unsigned bits, char* dst) {
+  memcpy(dst, symbol_pairs[bits >> 12], 2);
+  memcpy(dst + 2, symbol_pairs[bits & 0xFFF], 2);
+}
+
+// The same loop as the bridge's encoder: the baseline should not lose on encoding what the
+// bridge gains, or the ratios would measure the encoders rather than the relays.
 size_t encode(const unsigned char* src, size_t n, char* dst) {
   char* start = dst;
   size_t i = 0;
+  for (; i + 8 <= n; i += 6, dst += 8) {
+    uint64_t bits;
+    memcpy(&bits, src + i, sizeof bits);
+    bits = __builtin_bswap64(bits);  // every host this runs on is little-endian
+    put_group(static_cast<unsigned>(bits >> 40), dst);
+    put_group(static_cast<unsigned>(bits >> 16) & 0xFFFFFF, dst + 4);
+  }
   for (; i + 3 <= n; i += 3, dst += 4) {
-    unsigned bits = unsigned{src[i]} << 16 | unsigned{src[i + 1]} << 8 | src[i + 2];
-    memcpy(dst, symbol_pairs[bits >> 12], 2);
-    memcpy(dst + 2, symbol_pairs[bits & 0xFFF], 2);
+    put_group(unsigned{src[i]} << 16 | unsigned{src[i + 1]} << 8 | src[i + 2], dst);
   }
   if (n - i == 1) {
     unsigned bits = unsigned{src[i]} << 16;

@@ -1,6 +1,7 @@
 #include "frames/base64.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -37,6 +38,14 @@ Error invalid_symbol(char byte, std::size_t offset) {
                std::to_string(offset) + ".");
 }
 
+// The eight bytes at `bytes` as one number, the first byte most significant.
+std::uint64_t load_big_endian_64(const unsigned char* bytes) {
+  std::uint64_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
+  return value;
+}
+
 void put_group(std::uint32_t bits, char* out) {
   std::memcpy(out, kSymbolPairs[bits >> 12].data(), 2);
   std::memcpy(out + 2, kSymbolPairs[bits & 0xFFF].data(), 2);
@@ -56,7 +65,17 @@ void base64_encode_append(std::string_view bytes, std::string& out) {
   char* dst = out.data() + start;
   const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t whole = bytes.size() / 3 * 3;
-  for (std::size_t i = 0; i < whole; i += 3, dst += 4) {
+  std::size_t i = 0;
+  // Two groups per step from one 8-byte load (its last two bytes are left for the next step):
+  // this loop carries almost every byte of a terminal's output, and one load, four table
+  // lookups and one store per six bytes cost about a third fewer instructions than the
+  // byte-wise form below.
+  for (; i + 8 <= bytes.size(); i += 6, dst += 8) {
+    const std::uint64_t bits = load_big_endian_64(src + i);
+    put_group(static_cast<std::uint32_t>(bits >> 40), dst);
+    put_group(static_cast<std::uint32_t>(bits >> 16) & 0xFFFFFF, dst + 4);
+  }
+  for (; i < whole; i += 3, dst += 4) {
     put_group(std::uint32_t{src[i]} << 16 | std::uint32_t{src[i + 1]} << 8 | src[i + 2], dst);
   }
   switch (bytes.size() - whole) {
