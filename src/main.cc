@@ -7,10 +7,9 @@ int main() {
   qlp::prepare_process();
   qlp::Result<void> result = qlp::run();
   if (!result) {
-    // Only the outermost message reaches the parent; a failure to write it
-    // changes nothing about the status.
-    (void)qlp::emit_error(result.error().message());
-    qlp::exit_process(1);
+    // Only the outermost message reaches the parent, as the last frame; a
+    // failure to write it changes nothing about the status.
+    qlp::exit_process_with_error(result.error().message(), 1);
   }
   // Ending through exit_process, never by returning: it takes the emitter's
   // lock first, so a pump still writing a frame finishes that frame, and it

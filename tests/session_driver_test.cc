@@ -111,6 +111,29 @@ TEST(SessionFatalTest, FailuresWhileServingEndTheSessionWithTheirMessage) {
   }
 }
 
+// Regression: the error frame was written and the emitter's lock released
+// before the process ended, so a data frame of the still-running pump could
+// follow it.
+TEST(SessionFatalTest, ErrorFrameIsTheLastLineEvenWhileOutputFloods) {
+  for (int round = 0; round < 5; ++round) {
+    BridgeProcess bridge;
+    bridge.spawn("/usr/bin/yes", {"flood"});
+    ASSERT_TRUE(bridge.wait_for("ready", deadline()));
+    ASSERT_TRUE(bridge.wait_for("data", deadline()));
+    bridge.send("{\"type\":\"bogus\"}");
+    std::vector<ParsedFrame> frames = bridge.read_all(deadline());
+    EXPECT_EQ(bridge.wait_exit(deadline()), 1);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back().type, "error") << frames.back().line;
+    int errors = 0;
+    for (const ParsedFrame& frame : frames) {
+      EXPECT_NE(frame.type, "") << "torn line: " << frame.line;
+      errors += frame.type == "error";
+    }
+    EXPECT_EQ(errors, 1);
+  }
+}
+
 TEST(SessionTest, ShellOutputThenExitFrameAfterReady) {
   BridgeProcess bridge;
   bridge.spawn("/bin/sh", {"-c", "printf 'hello from the terminal'; exit 3"});

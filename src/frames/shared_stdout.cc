@@ -99,4 +99,14 @@ void exit_process(int status) noexcept {
   ::_exit(status);
 }
 
+void exit_process_with_error(std::string_view message, int status) noexcept {
+  std::string& line = line_buffer();
+  append_frame_line(OutputFrame{OutputFrame::Error{std::string(message)}}, line);
+  stdout_mutex().lock();
+  // Between this frame and _exit the lock is never released, so no data or
+  // exit frame of another thread can follow the error frame.
+  (void)detail::write_all(STDOUT_FILENO, line);
+  ::_exit(status);
+}
+
 }  // namespace qlp

@@ -110,4 +110,10 @@ Result<void> emit_error(std::string_view message);
 /// waiting until the parent reads or closes.
 [[noreturn]] void exit_process(int status) noexcept;
 
+/// The fatal ending: writes the error frame carrying `message` as emit_error would, ignoring a
+/// failure to write it, and ends the process with `status` as exit_process does, holding the
+/// lock from before the frame until _exit, so that the error frame is the last line the parent
+/// receives.
+[[noreturn]] void exit_process_with_error(std::string_view message, int status) noexcept;
+
 }  // namespace qlp
