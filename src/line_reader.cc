@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "check.h"
 #include "command/utf8.h"
 
 namespace qlp {
@@ -14,26 +15,66 @@ constexpr std::size_t kReadSize = 64 * 1024;
 
 }  // namespace
 
-Result<bool> LineReader::fill() {
-  if (eof_) return false;
-  // Drop what has been handed out before growing, so memory follows the
-  // longest line rather than the whole stream.
+void LineSplitter::append(std::string_view bytes) {
+  std::memcpy(prepare(bytes.size()), bytes.data(), bytes.size());
+  commit(bytes.size());
+}
+
+char* LineSplitter::prepare(std::size_t size) {
+  QLP_CHECK(reserved_ == 0, "prepare() before the last prepare() was committed");
   if (start_ > 0) {
     buffer_.erase(0, start_);
     start_ = 0;
   }
-  // Read on the stack and append only what arrived: growing the string by a
-  // whole read size first would zero 64 KiB for every keystroke's frame.
-  char chunk[kReadSize];
+  std::size_t old_size = buffer_.size();
+  buffer_.resize(old_size + size);
+  reserved_ = size;
+  return buffer_.data() + old_size;
+}
+
+void LineSplitter::commit(std::size_t used) {
+  QLP_CHECK(used <= reserved_, "commit() of more bytes than prepare() gave");
+  buffer_.resize(buffer_.size() - reserved_ + used);
+  reserved_ = 0;
+}
+
+Result<std::optional<std::string_view>> LineSplitter::next_line(bool at_end) {
+  QLP_CHECK(reserved_ == 0, "next_line() before the last prepare() was committed");
+  const char* base = buffer_.data() + start_;
+  std::size_t available = buffer_.size() - start_;
+  const void* newline =
+      available > scanned_ ? std::memchr(base + scanned_, '\n', available - scanned_) : nullptr;
+  std::size_t length;
+  std::size_t consumed;
+  if (newline != nullptr) {
+    length = static_cast<const char*>(newline) - base;
+    consumed = length + 1;
+    if (length > 0 && base[length - 1] == '\r') --length;
+  } else {
+    scanned_ = available;
+    if (!at_end || available == 0) return std::optional<std::string_view>();
+    length = consumed = available;
+  }
+  std::string_view line(base, length);
+  start_ += consumed;
+  scanned_ = 0;
+  if (!is_valid_utf8(line)) return Error("stream did not contain valid UTF-8");
+  return std::optional<std::string_view>(line);
+}
+
+Result<bool> LineReader::fill() {
+  if (eof_) return false;
+  char* room = lines_.prepare(kReadSize);
   for (;;) {
-    ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    ssize_t n = ::read(fd_, room, kReadSize);
     if (n >= 0) {
-      buffer_.append(chunk, static_cast<std::size_t>(n));
+      lines_.commit(static_cast<std::size_t>(n));
       if (n == 0) eof_ = true;
       return n > 0;
     }
     int error = errno;
     if (error == EINTR) continue;
+    lines_.commit(0);
     // A standard input that is not open reads as end of input.
     if (error == EBADF) {
       eof_ = true;
@@ -45,30 +86,10 @@ Result<bool> LineReader::fill() {
 
 Result<std::optional<std::string_view>> LineReader::next_line() {
   for (;;) {
-    const char* base = buffer_.data() + start_;
-    std::size_t available = buffer_.size() - start_;
-    const void* newline =
-        available > scanned_ ? std::memchr(base + scanned_, '\n', available - scanned_) : nullptr;
-    std::size_t length;
-    std::size_t consumed;
-    if (newline != nullptr) {
-      length = static_cast<const char*>(newline) - base;
-      consumed = length + 1;
-      if (length > 0 && base[length - 1] == '\r') --length;
-    } else {
-      scanned_ = available;
-      Result<bool> more = fill();
-      if (!more) return std::move(more).error();
-      if (*more) continue;
-      if (buffer_.size() == start_) return std::optional<std::string_view>();
-      base = buffer_.data() + start_;
-      length = consumed = buffer_.size() - start_;
-    }
-    std::string_view line(base, length);
-    start_ += consumed;
-    scanned_ = 0;
-    if (!is_valid_utf8(line)) return Error("stream did not contain valid UTF-8");
-    return std::optional<std::string_view>(line);
+    Result<std::optional<std::string_view>> line = lines_.next_line(eof_);
+    if (!line || line->has_value() || eof_) return line;
+    Result<bool> more = fill();
+    if (!more) return std::move(more).error();
   }
 }
 
