@@ -64,17 +64,19 @@ Result<std::optional<std::string_view>> LineSplitter::next_line(bool at_end) {
 
 Result<bool> LineReader::fill() {
   if (eof_) return false;
-  char* room = lines_.prepare(kReadSize);
+  // Read on the stack and hand the splitter only what arrived: preparing a
+  // whole read's room in the splitter would zero 64 KiB for every keystroke's
+  // frame, nearly all of the bridge's work while it echoes keystrokes.
+  char chunk[kReadSize];
   for (;;) {
-    ssize_t n = ::read(fd_, room, kReadSize);
+    ssize_t n = ::read(fd_, chunk, sizeof chunk);
     if (n >= 0) {
-      lines_.commit(static_cast<std::size_t>(n));
+      lines_.append(std::string_view(chunk, static_cast<std::size_t>(n)));
       if (n == 0) eof_ = true;
       return n > 0;
     }
     int error = errno;
     if (error == EINTR) continue;
-    lines_.commit(0);
     // A standard input that is not open reads as end of input.
     if (error == EBADF) {
       eof_ = true;
