@@ -129,8 +129,8 @@ std::string write_payload_file(const std::vector<unsigned char>& bytes) {
 
 const char* name(RelayKind kind) { return kind == RelayKind::bridge ? "bridge" : "baseline"; }
 
-[[noreturn]] void fail(const char* what, RelayKind kind, const Error& error) {
-  std::fprintf(stderr, "qlp_e2e_bench: %s (%s): %s\n", what, name(kind), error.message().c_str());
+[[noreturn]] void fail(const std::string& what, const Error& error) {
+  std::fprintf(stderr, "qlp_e2e_bench: %s: %s\n", what.c_str(), error.message().c_str());
   for (const Error* cause = error.cause(); cause; cause = cause->cause()) {
     std::fprintf(stderr, "  caused by: %s\n", cause->message().c_str());
   }
@@ -138,8 +138,8 @@ const char* name(RelayKind kind) { return kind == RelayKind::bridge ? "bridge" :
 }
 
 template <typename T>
-T take(Result<T> result, const char* what, RelayKind kind) {
-  if (!result) fail(what, kind, result.error());
+T take(Result<T> result, const std::string& what) {
+  if (!result) fail(what, result.error());
   return std::move(result).value();
 }
 
@@ -203,7 +203,7 @@ int run_benchmark(int argc, char** argv) {
     double flood_peak_kib[2] = {};
     for (RelayKind kind : options.mib > 0 ? kinds : std::span<const RelayKind>()) {
       ThroughputRun run =
-          take(run_throughput(kind, options.programs, path, payload), "throughput", kind);
+          take(run_throughput(kind, options.programs, path, payload), std::string("throughput, ") + name(kind));
       add(throughput, kind, run.mib_per_second);
       std::fprintf(stderr, "  throughput %s: %.0f MiB/s, %.2f ms CPU per MiB, %llu frames\n",
                    name(kind), run.mib_per_second,
@@ -212,19 +212,22 @@ int run_benchmark(int argc, char** argv) {
       add(flood_peak, kind, kib(run.memory.peak_rss_kib));
       flood_peak_kib[kind == RelayKind::bridge ? 0 : 1] = kib(run.memory.peak_rss_kib);
     }
-    for (RelayKind kind : options.echoes > 0 ? kinds : std::span<const RelayKind>()) {
-      std::vector<double> micros = take(run_echo(kind, options.programs, options.echoes), "echo", kind);
-      add(echo_p50, kind, quantile(micros, 0.5));
-      add(echo_p99, kind, quantile(micros, 0.99));
-      add(echo_max, kind, quantile(micros, 1.0));
-      std::fprintf(stderr, "  echo %s: p50 %.1f µs, p99 %.1f µs\n", name(kind),
-                   quantile(micros, 0.5), quantile(micros, 0.99));
+    if (options.echoes > 0) {
+      EchoRuns runs = take(run_echo(options.programs, options.echoes), "echo");
+      for (RelayKind kind : kinds) {
+        const std::vector<double>& micros = kind == RelayKind::bridge ? runs.bridge : runs.baseline;
+        add(echo_p50, kind, quantile(micros, 0.5));
+        add(echo_p99, kind, quantile(micros, 0.99));
+        add(echo_max, kind, quantile(micros, 1.0));
+        std::fprintf(stderr, "  echo %s: p50 %.1f µs, p99 %.1f µs\n", name(kind),
+                     quantile(micros, 0.5), quantile(micros, 0.99));
+      }
     }
     std::vector<double> ready_ms[2];
     std::vector<double> exit_ms[2];
     for (int i = 0; i < options.starts; ++i) {
       for (RelayKind kind : kinds) {
-        StartRun run = take(run_start(kind, options.programs), "start-up", kind);
+        StartRun run = take(run_start(kind, options.programs), std::string("start-up, ") + name(kind));
         ready_ms[kind == RelayKind::bridge ? 0 : 1].push_back(run.to_ready_ms);
         exit_ms[kind == RelayKind::bridge ? 0 : 1].push_back(run.to_exit_ms);
       }
@@ -239,7 +242,7 @@ int run_benchmark(int argc, char** argv) {
     for (RelayKind kind : options.sessions > 0 ? kinds : std::span<const RelayKind>()) {
       IdleRun run = take(run_idle(kind, options.programs, options.sessions,
                                   std::chrono::milliseconds(options.idle_ms)),
-                         "idle sessions", kind);
+                         std::string("idle sessions, ") + name(kind));
       add(idle_rss, kind, kib(run.one.rss_kib));
       add(idle_pss, kind, kib(run.one.pss_kib));
       add(many_pss, kind, run.pss_per_session_kib);

@@ -126,25 +126,31 @@ Result<ThroughputRun> run_throughput(RelayKind kind, const RelayPrograms& progra
   return run;
 }
 
-Result<std::vector<double>> run_echo(RelayKind kind, const RelayPrograms& programs,
-                                     int round_trips) {
+Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips) {
   // "R" tells that the terminal is raw and silent before the first byte is sent.
-  Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(
-      kind, programs, {"/bin/sh", "-c", "stty raw -echo; printf R; exec cat"});
-  if (!relay) return std::move(relay).error();
-  Result<void> ready = await_ready_and(**relay, 'R');
-  if (!ready) return std::move(ready).error();
+  const std::vector<std::string> child = {"/bin/sh", "-c", "stty raw -echo; printf R; exec cat"};
+  std::unique_ptr<RelayProcess> relays[2];
+  for (RelayKind kind : {RelayKind::bridge, RelayKind::baseline}) {
+    Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(kind, programs, child);
+    if (!relay) return std::move(relay).error();
+    Result<void> ready = await_ready_and(**relay, 'R');
+    if (!ready) return std::move(ready).error();
+    relays[kind == RelayKind::bridge ? 0 : 1] = std::move(*relay);
+  }
 
-  std::vector<double> micros;
-  micros.reserve(static_cast<std::size_t>(round_trips));
+  EchoRuns runs;
+  runs.bridge.reserve(static_cast<std::size_t>(round_trips));
+  runs.baseline.reserve(static_cast<std::size_t>(round_trips));
   unsigned char bytes[kMaxChunk];
-  for (int i = 0; i < round_trips; ++i) {
-    const char sent = static_cast<char>('a' + i % 26);
+  // Turn about, one round trip each, so that both meet the same moods of a shared machine.
+  for (int i = 0; i < 2 * round_trips; ++i) {
+    RelayProcess& relay = *relays[i % 2];
+    const char sent = static_cast<char>('a' + i / 2 % 26);
     const auto deadline = Clock::now() + kStepTimeout;
     const auto before = Clock::now();
-    Result<void> wrote = (*relay)->send_input(std::string_view(&sent, 1));
+    Result<void> wrote = relay.send_input(std::string_view(&sent, 1));
     if (!wrote) return std::move(wrote).error();
-    Result<std::optional<OutputLine>> line = (*relay)->next_line(deadline);
+    Result<std::optional<OutputLine>> line = relay.next_line(deadline);
     const auto after = Clock::now();
     if (!line) return std::move(line).error();
     if (!line->has_value()) return Error("output ended during the echo run");
@@ -153,12 +159,15 @@ Result<std::vector<double>> run_echo(RelayKind kind, const RelayPrograms& progra
         decode_base64(got.data, bytes) != 1 || bytes[0] != static_cast<unsigned char>(sent)) {
       return unexpected(got);
     }
-    micros.push_back(std::chrono::duration<double, std::micro>(after - before).count());
+    (i % 2 == 0 ? runs.bridge : runs.baseline)
+        .push_back(std::chrono::duration<double, std::micro>(after - before).count());
   }
-  // The relay hangs the child up at the end of its input; the exit frame comes last.
-  Result<void> end = expect_clean_end(**relay);
-  if (!end) return std::move(end).error();
-  return micros;
+  // Each relay hangs its child up at the end of its input; the exit frame comes last.
+  for (auto& relay : relays) {
+    Result<void> end = expect_clean_end(*relay);
+    if (!end) return std::move(end).error();
+  }
+  return runs;
 }
 
 Result<StartRun> run_start(RelayKind kind, const RelayPrograms& programs) {

@@ -28,9 +28,14 @@ Result<ThroughputRun> run_throughput(RelayKind kind, const RelayPrograms& progra
                                      const std::string& path,
                                      std::span<const unsigned char> expected);
 
-/// Round-trip times of single bytes through a child that copies its raw terminal back.
-Result<std::vector<double>> run_echo(RelayKind kind, const RelayPrograms& programs,
-                                     int round_trips);
+struct EchoRuns {
+  std::vector<double> bridge;    ///< Round-trip times in microseconds.
+  std::vector<double> baseline;
+};
+
+/// Round-trip times of single bytes through a child that copies its raw terminal back, the
+/// bridge and the baseline taking turns byte by byte.
+Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips);
 
 struct StartRun {
   double to_ready_ms = 0;  ///< From starting the relay to its ready frame.
