@@ -18,8 +18,10 @@
 #include <ctime>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "output_line.h"
 #include "report.h"
 #include "workloads.h"
 
@@ -34,6 +36,7 @@ struct Options {
   int sessions = 50;
   int idle_ms = 5000;
   bool check_targets = false;
+  bool smoke = false;
   RelayPrograms programs{QLP_E2E_BRIDGE, QLP_E2E_BASELINE};
 };
 
@@ -80,6 +83,7 @@ Options parse_options(int argc, char** argv) {
       options.starts = 3;
       options.sessions = 2;
       options.idle_ms = 200;
+      options.smoke = true;
     } else if (arg == "--check-targets") {
       options.check_targets = true;
     } else if (arg == "--bridge") {
@@ -168,8 +172,34 @@ std::string header(const Options& options) {
 
 }  // namespace
 
+/// The checker must not be what lets altered data through: RFC 4648's vectors decode, and text
+/// that is not canonical does not.
+bool decoder_checks_out() {
+  struct Vector {
+    std::string_view text;
+    std::string_view bytes;
+  };
+  const Vector good[] = {{"", ""},         {"Zg==", "f"},         {"Zm8=", "fo"},      {"Zm9v", "foo"},
+                         {"Zm9vYg==", "foob"}, {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"}};
+  unsigned char out[16];
+  for (const Vector& v : good) {
+    const std::ptrdiff_t n = decode_base64(v.text, out);
+    if (n != static_cast<std::ptrdiff_t>(v.bytes.size()) || std::memcmp(out, v.bytes.data(), v.bytes.size()) != 0) {
+      return false;
+    }
+  }
+  for (std::string_view bad : {"Zg=", "Zh==", "Zm9", "Zm=v", "Z===", "Zm9v\n", "Zm 9"}) {
+    if (decode_base64(bad, out) >= 0) return false;
+  }
+  return true;
+}
+
 int run_benchmark(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
+  if (options.smoke && !decoder_checks_out()) {
+    std::fprintf(stderr, "qlp_e2e_bench: the benchmark's own Base64 decoder is wrong\n");
+    return 1;
+  }
   const std::vector<unsigned char> payload =
       make_payload(static_cast<std::size_t>(options.mib) * 1024 * 1024);
   const std::string path = options.mib > 0 ? write_payload_file(payload) : "-";

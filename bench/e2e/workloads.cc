@@ -1,6 +1,7 @@
 #include "workloads.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -14,6 +15,14 @@ using std::chrono::milliseconds;
 // Generous: a shared machine can stall, and a hung relay must still end the run.
 constexpr milliseconds kRunTimeout{120000};
 constexpr milliseconds kStepTimeout{10000};
+
+/// `base` stretched by QLP_TEST_TIMEOUT_MULTIPLIER, which sanitizer builds set for the smoke run.
+milliseconds scaled(milliseconds base) {
+  const char* text = std::getenv("QLP_TEST_TIMEOUT_MULTIPLIER");
+  const double factor = text ? std::strtod(text, nullptr) : 1.0;
+  return factor > 1.0 ? milliseconds(static_cast<std::int64_t>(static_cast<double>(base.count()) * factor))
+                      : base;
+}
 // After ready, the bridge still starts its exit watcher; idle is measured once all is quiet.
 constexpr milliseconds kSettle{200};
 constexpr std::size_t kMaxChunk = 8192;
@@ -29,7 +38,7 @@ Error unexpected(const OutputLine& line) {
 /// Reads lines until the ready frame and a data frame ending in `marker` have both come, in
 /// either order (the bridge may forward output before its ready frame).
 Result<void> await_ready_and(RelayProcess& relay, char marker) {
-  const auto deadline = Clock::now() + kStepTimeout;
+  const auto deadline = Clock::now() + scaled(kStepTimeout);
   bool ready = false;
   bool marked = marker == 0;
   unsigned char bytes[kMaxChunk];
@@ -52,7 +61,7 @@ Result<void> await_ready_and(RelayProcess& relay, char marker) {
 }
 
 Result<void> expect_clean_end(RelayProcess& relay) {
-  Result<int> status = relay.finish(Clock::now() + kStepTimeout);
+  Result<int> status = relay.finish(Clock::now() + scaled(kStepTimeout));
   if (!status) return std::move(status).error();
   if (*status != 0) return Error("relay ended with wait status " + std::to_string(*status));
   return {};
@@ -64,7 +73,7 @@ Result<ThroughputRun> run_throughput(RelayKind kind, const RelayPrograms& progra
                                      const std::string& path,
                                      std::span<const unsigned char> expected) {
   const auto started = Clock::now();
-  const auto deadline = started + kRunTimeout;
+  const auto deadline = started + scaled(kRunTimeout);
   Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(
       kind, programs, {"/bin/sh", "-c", "stty -opost -echo; exec cat \"$0\"", path});
   if (!relay) return std::move(relay).error();
@@ -146,7 +155,7 @@ Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips) {
   for (int i = 0; i < 2 * round_trips; ++i) {
     RelayProcess& relay = *relays[i % 2];
     const char sent = static_cast<char>('a' + i / 2 % 26);
-    const auto deadline = Clock::now() + kStepTimeout;
+    const auto deadline = Clock::now() + scaled(kStepTimeout);
     const auto before = Clock::now();
     Result<void> wrote = relay.send_input(std::string_view(&sent, 1));
     if (!wrote) return std::move(wrote).error();
@@ -172,7 +181,7 @@ Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips) {
 
 Result<StartRun> run_start(RelayKind kind, const RelayPrograms& programs) {
   const auto started = Clock::now();
-  const auto deadline = started + kStepTimeout;
+  const auto deadline = started + scaled(kStepTimeout);
   Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(kind, programs, {"/bin/true"});
   if (!relay) return std::move(relay).error();
   StartRun run;
