@@ -31,7 +31,7 @@ bool PumpProgress::wait_for_end(std::chrono::milliseconds quiet, std::chrono::mi
     auto now = Clock::now();
     if (now >= deadline) return false;
     std::uint64_t reads = reads_.load(std::memory_order_relaxed);
-    if (reads != seen) {
+    if (reads != seen || writing_.load(std::memory_order_relaxed)) {
       seen = reads;
       quiet_since = now;
     } else if (now - quiet_since >= quiet) {
@@ -52,10 +52,14 @@ void pump_output(std::unique_ptr<ByteSource> reader, std::shared_ptr<SharedStdou
       break;
     }
     if (*got == 0) break;
-    if (progress) progress->note_read();
+    if (progress) {
+      progress->note_read();
+      progress->note_writing(true);
+    }
     // A frame that cannot be written (the parent closed our standard output)
     // is dropped; the child keeps running and its output is read and discarded.
     (void)emit_data_chunk(*out, std::string_view(reinterpret_cast<const char*>(buffer), *got));
+    if (progress) progress->note_writing(false);
   }
   reader.reset();
   if (progress) progress->note_end();

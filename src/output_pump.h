@@ -21,15 +21,21 @@ class PumpProgress {
  public:
   /// Called by the pump after every successful read.
   void note_read() { reads_.fetch_add(1, std::memory_order_relaxed); }
+  /// Called by the pump before and after writing each frame. While a slow
+  /// parent holds the pump in a write, the terminal is not being read, so
+  /// that time must not count as the terminal being quiet.
+  void note_writing(bool writing) { writing_.store(writing, std::memory_order_relaxed); }
   /// Called by the pump when its loop has ended.
   void note_end();
 
   /// Waits until the pump has ended, or the terminal has had nothing to read
-  /// for `quiet`, or `limit` has passed. True when the pump ended.
+  /// for `quiet` (time spent writing a frame does not count), or `limit` has
+  /// passed. True when the pump ended.
   bool wait_for_end(std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
 
  private:
   std::atomic<std::uint64_t> reads_{0};
+  std::atomic<bool> writing_{false};
   std::mutex mutex_;
   std::condition_variable ended_changed_;
   bool ended_ = false;  ///< Guarded by mutex_.

@@ -1,8 +1,10 @@
 // The behaviours that depend on thread timing, each run many times
 // (QLP_STRESS_REPEAT, default 300): every run must show the guaranteed frame
 // order and lose no byte, whichever thread wins.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -237,6 +239,48 @@ TEST(RaceTest, DrainAtShutdownDeliversEveryByteTheChildWrote) {
     tally[moment]++;
     return ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
   });
+}
+
+TEST(RaceTest, DrainAtShutdownWaitsForASlowParent) {
+#ifndef F_SETPIPE_SZ
+  GTEST_SKIP() << "the pipe's capacity cannot be set here";
+#endif
+  // The parent reads the exit frame, ends input, then is busy elsewhere for
+  // 150 ms. Behind a one-page pipe the pump is then stuck in a write with the
+  // child's last output still in the terminal; that is no quiet terminal, and
+  // every byte must still arrive. Slower than the other races, so run a
+  // quarter as often.
+  BridgeOptions options;
+  options.stdout_pipe_size = 4096;
+  Tally tally;
+  int failures = 0;
+  const long runs = std::max(1L, repeat() / 4);
+  for (long i = 0; i < runs && failures < 3; ++i) {
+    const std::uint64_t bytes = 128 * 1024 + (i * 4099) % (64 * 1024);
+    BridgeProcess bridge(options);
+    bridge.spawn(stress_child(), {"flood", std::to_string(bytes)});
+    std::vector<ParsedFrame> frames;
+    std::optional<ParsedFrame> exit = bridge.wait_for("exit", deadline(), &frames);
+    std::string fault = exit ? "" : "no exit frame";
+    if (exit) {
+      const std::size_t before_exit = joined_data(frames).size();
+      frames.push_back(*exit);
+      bridge.close_stdin();
+      std::this_thread::sleep_for(150ms);  // the pause is the input, not a wait
+      for (ParsedFrame& frame : bridge.read_all(deadline())) frames.push_back(frame);
+      std::string data = joined_data(frames);
+      std::optional<Announcement> child = announcement(data);
+      fault = order_faults(frames);
+      if (fault.empty()) fault = flood_after_announcement(data, child, bytes);
+      if (fault.empty()) fault = ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
+      tally[data.size() - before_exit > 8192 ? "over 8 KiB after the exit frame" : "less after the exit frame"]++;
+    }
+    if (!fault.empty()) {
+      ADD_FAILURE() << "run " << i << " of " << runs << ": " << fault;
+      ++failures;
+    }
+  }
+  report(tally);
 }
 
 TEST(RaceTest, FatalErrorWhileThePumpWrites) {

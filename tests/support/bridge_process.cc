@@ -192,6 +192,9 @@ BridgeProcess::BridgeProcess(BridgeOptions options) {
     ::fcntl(ends[0], F_SETFD, FD_CLOEXEC);
     ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
   }
+#ifdef F_SETPIPE_SZ
+  if (options.stdout_pipe_size > 0) ::fcntl(out[1], F_SETPIPE_SZ, options.stdout_pipe_size);
+#endif
   std::vector<std::string> env_strings;
   for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
   for (const std::string& extra : options.env) env_strings.push_back(extra);

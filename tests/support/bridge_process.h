@@ -36,6 +36,7 @@ struct BridgeOptions {
   std::vector<std::string> env;       ///< Extra NAME=VALUE entries over this environment.
   bool close_stdin = false;           ///< Start with descriptor 0 closed.
   bool ignore_sigchld = false;        ///< Start with SIGCHLD ignored.
+  int stdout_pipe_size = 0;           ///< Capacity of the standard output pipe, where settable; 0: the default.
 };
 
 class BridgeProcess {
