@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <random>
 #include <string>
@@ -81,7 +82,7 @@ enum class Kind { kEcho, kFlood, kExitEarly, kIgnoreHup };
 /// (the child never reads them), resizes, and an end at a random moment,
 /// sometimes right after the ready frame. One session in twenty instead
 /// sends a bad frame and must end with exactly that error and status 1.
-std::string soak_session(std::uint64_t seed) {
+std::string soak_session(std::uint64_t seed, std::string* path) {
   std::mt19937_64 rng(seed);
   auto pick = [&rng](std::uint64_t n) { return rng() % n; };
   const Kind kind = static_cast<Kind>(pick(4));
@@ -120,6 +121,8 @@ std::string soak_session(std::uint64_t seed) {
   // Either end at once, before the child has even announced itself, or play
   // a random script of frames first.
   const bool end_at_once = kind != Kind::kEcho && kind != Kind::kIgnoreHup && !fatal && pick(8) == 0;
+  static const char* const kKindNames[] = {"echo", "flood", "exit early", "ignore hang-up"};
+  *path = kKindNames[static_cast<int>(kind)];
   bool waited_for_exit = false;
   std::string echoed;
   if (!end_at_once) {
@@ -157,9 +160,13 @@ std::string soak_session(std::uint64_t seed) {
   if (fatal) {
     bridge.send("{\"type\":\"input\",\"data\":\"QQ\"}");
     bad_message = "Invalid padding";
+    *path += ", fatal";
   } else if (pick(2) == 0) {
     // Lines after a kill frame are never read, however bad.
     bridge.send(pick(2) == 0 ? "{\"type\":\"kill\"}" : "{\"type\":\"kill\"}\nnot a frame");
+    *path += end_at_once ? ", killed at once" : ", killed";
+  } else {
+    *path += end_at_once ? ", input ended at once" : ", input ended";
   }
   bridge.close_stdin();
   if (!collector.finish()) return "standard output did not end";
@@ -211,38 +218,50 @@ std::string soak_session(std::uint64_t seed) {
 
 std::uint64_t base_seed() { return static_cast<std::uint64_t>(env_count("QLP_SOAK_SEED", 20240611)); }
 
+/// How many sessions took each path, printed after a run.
+void report(const std::map<std::string, int>& paths) {
+  for (const auto& [path, count] : paths) std::cout << "[ soak     ]   " << count << " " << path << std::endl;
+}
+
 TEST(SoakTest, SessionsOneAfterAnother) {
   const long sessions = scaled_count(kSequentialPerScale);
+  std::map<std::string, int> paths;
   int failures = 0;
   for (long i = 0; i < sessions && failures < 5; ++i) {
     std::uint64_t seed = base_seed() + static_cast<std::uint64_t>(i);
-    std::string fault = soak_session(seed);
+    std::string path;
+    std::string fault = soak_session(seed, &path);
+    ++paths[path];
     if (!fault.empty()) {
-      ADD_FAILURE() << "session " << i << " of " << sessions << " (seed " << seed << "): " << fault;
+      ADD_FAILURE() << "session " << i << " of " << sessions << " (seed " << seed << ", " << path << "): " << fault;
       ++failures;
     }
   }
   std::cout << "[ soak     ] " << sessions << " sessions in sequence" << std::endl;
+  report(paths);
 }
 
 TEST(SoakTest, FiftySessionsAtOnce) {
   const long rounds = scaled_count(1);
+  std::map<std::string, int> paths;
   int failures = 0;
   for (long round = 0; round < rounds && failures < 5; ++round) {
-    std::vector<std::string> faults(kAtOnce);
+    std::vector<std::string> faults(kAtOnce), session_paths(kAtOnce);
     std::vector<std::thread> sessions;
     const std::uint64_t first = base_seed() + 1000000 + static_cast<std::uint64_t>(round * kAtOnce);
     for (long s = 0; s < kAtOnce; ++s) {
-      sessions.emplace_back([&faults, s, first] { faults[s] = soak_session(first + s); });
+      sessions.emplace_back([&faults, &session_paths, s, first] { faults[s] = soak_session(first + s, &session_paths[s]); });
     }
     for (std::thread& session : sessions) session.join();
     for (long s = 0; s < kAtOnce; ++s) {
+      ++paths[session_paths[s]];
       if (faults[s].empty()) continue;
-      ADD_FAILURE() << "round " << round << ", seed " << first + s << ": " << faults[s];
+      ADD_FAILURE() << "round " << round << ", seed " << first + s << " (" << session_paths[s] << "): " << faults[s];
       ++failures;
     }
   }
   std::cout << "[ soak     ] " << rounds << " rounds of " << kAtOnce << " sessions at once" << std::endl;
+  report(paths);
 }
 
 /// Open descriptors and resident memory of a running process, from /proc.
