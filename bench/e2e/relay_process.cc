@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 extern char** environ;
@@ -16,7 +17,9 @@ extern char** environ;
 namespace qlp::bench {
 namespace {
 
-constexpr std::size_t kReadSize = 256 * 1024;
+// Small enough that a read rarely runs far past the point where the benchmark stops reading one
+// relay to turn to the other.
+constexpr std::size_t kReadSize = 64 * 1024;
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 void append_base64(std::string_view bytes, std::string& out) {
@@ -65,12 +68,26 @@ Result<void> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
+std::chrono::milliseconds scaled(std::chrono::milliseconds base) {
+  const char* text = std::getenv("QLP_TEST_TIMEOUT_MULTIPLIER");
+  const double factor = text ? std::strtod(text, nullptr) : 1.0;
+  if (!(factor > 1.0)) return base;
+  return std::chrono::milliseconds(static_cast<std::int64_t>(static_cast<double>(base.count()) * factor));
+}
+
 int remaining_ms(Clock::time_point deadline) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left < 0 ? 0 : left > 1000000 ? 1000000 : static_cast<int>(left);
 }
 
 }  // namespace
+
+std::chrono::milliseconds run_timeout() { return scaled(std::chrono::milliseconds(120000)); }
+std::chrono::milliseconds step_timeout() { return scaled(std::chrono::milliseconds(10000)); }
+
+Error unexpected_line(const OutputLine& line) {
+  return Error("unexpected output line: " + std::string(line.text.substr(0, 200)));
+}
 
 std::string json_string(std::string_view text) {
   std::string out = "\"";
@@ -229,6 +246,13 @@ Result<int> RelayProcess::finish(Clock::time_point deadline) {
   reaped_ = true;
   if (failure) return std::move(*failure).wrap("relay did not end");
   return status;
+}
+
+Result<void> RelayProcess::finish_cleanly() {
+  Result<int> status = finish(Clock::now() + step_timeout());
+  if (!status) return std::move(status).error();
+  if (*status != 0) return Error("relay ended with wait status " + std::to_string(*status));
+  return {};
 }
 
 }  // namespace qlp::bench

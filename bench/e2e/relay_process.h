@@ -51,6 +51,8 @@ class RelayProcess {
   /// Ends input, reads standard output to its end and reaps the relay; its wait status. When
   /// `deadline` passes first, the relay is killed and the result is an error.
   Result<int> finish(Clock::time_point deadline);
+  /// finish() within a step's deadline, failing unless the relay exits with status 0.
+  Result<void> finish_cleanly();
 
   pid_t pid() const { return pid_; }
   RelayKind kind() const { return kind_; }
@@ -74,5 +76,14 @@ class RelayProcess {
 
 /// A JSON string literal of `text`.
 std::string json_string(std::string_view text);
+
+/// Deadlines: a whole flood, and any one step (a start, a frame, an end). Generous, since a
+/// shared machine can stall, but a hung relay must still end the run. Both stretch by
+/// QLP_TEST_TIMEOUT_MULTIPLIER, which sanitizer builds set for the smoke run.
+std::chrono::milliseconds run_timeout();
+std::chrono::milliseconds step_timeout();
+
+/// The error for an output line that has no place where it came.
+Error unexpected_line(const OutputLine& line);
 
 }  // namespace qlp::bench

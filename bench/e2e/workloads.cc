@@ -12,17 +12,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Generous: a shared machine can stall, and a hung relay must still end the run.
-constexpr milliseconds kRunTimeout{120000};
-constexpr milliseconds kStepTimeout{10000};
-
-/// `base` stretched by QLP_TEST_TIMEOUT_MULTIPLIER, which sanitizer builds set for the smoke run.
-milliseconds scaled(milliseconds base) {
-  const char* text = std::getenv("QLP_TEST_TIMEOUT_MULTIPLIER");
-  const double factor = text ? std::strtod(text, nullptr) : 1.0;
-  return factor > 1.0 ? milliseconds(static_cast<std::int64_t>(static_cast<double>(base.count()) * factor))
-                      : base;
-}
 // After ready, the bridge still starts its exit watcher; idle is measured once all is quiet.
 constexpr milliseconds kSettle{200};
 constexpr std::size_t kMaxChunk = 8192;
@@ -31,14 +20,10 @@ double ms_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-Error unexpected(const OutputLine& line) {
-  return Error("unexpected output line: " + std::string(line.text.substr(0, 200)));
-}
-
 /// Reads lines until the ready frame and a data frame ending in `marker` have both come, in
 /// either order (the bridge may forward output before its ready frame).
 Result<void> await_ready_and(RelayProcess& relay, char marker) {
-  const auto deadline = Clock::now() + scaled(kStepTimeout);
+  const auto deadline = Clock::now() + step_timeout();
   bool ready = false;
   bool marked = marker == 0;
   unsigned char bytes[kMaxChunk];
@@ -51,89 +36,16 @@ Result<void> await_ready_and(RelayProcess& relay, char marker) {
       ready = true;
     } else if (got.type == OutputLine::Type::data && got.data.size() <= sizeof bytes / 3 * 4) {
       std::ptrdiff_t n = decode_base64(got.data, bytes);
-      if (n <= 0) return unexpected(got);
+      if (n <= 0) return unexpected_line(got);
       marked = bytes[n - 1] == static_cast<unsigned char>(marker);
     } else {
-      return unexpected(got);
+      return unexpected_line(got);
     }
   }
-  return {};
-}
-
-Result<void> expect_clean_end(RelayProcess& relay) {
-  Result<int> status = relay.finish(Clock::now() + scaled(kStepTimeout));
-  if (!status) return std::move(status).error();
-  if (*status != 0) return Error("relay ended with wait status " + std::to_string(*status));
   return {};
 }
 
 }  // namespace
-
-Result<ThroughputRun> run_throughput(RelayKind kind, const RelayPrograms& programs,
-                                     const std::string& path,
-                                     std::span<const unsigned char> expected) {
-  const auto started = Clock::now();
-  const auto deadline = started + scaled(kRunTimeout);
-  Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(
-      kind, programs, {"/bin/sh", "-c", "stty -opost -echo; exec cat \"$0\"", path});
-  if (!relay) return std::move(relay).error();
-
-  ThroughputRun run;
-  std::size_t received = 0;
-  bool ready = false;
-  std::optional<std::uint32_t> exit_code;
-  unsigned char bytes[kMaxChunk + 3];
-  while (!exit_code || received < expected.size()) {
-    Result<std::optional<OutputLine>> line = (*relay)->next_line(deadline);
-    if (!line) return std::move(line).error();
-    if (!line->has_value()) {
-      return Error("output ended after " + std::to_string(received) + " bytes");
-    }
-    const OutputLine& got = **line;
-    switch (got.type) {
-      case OutputLine::Type::data: {
-        if (got.data.size() > (kMaxChunk + 2) / 3 * 4) return Error("data frame over 8192 bytes");
-        std::ptrdiff_t n = decode_base64(got.data, bytes);
-        if (n <= 0) return unexpected(got);
-        const auto count = static_cast<std::size_t>(n);
-        if (count > expected.size() - received ||
-            std::memcmp(bytes, expected.data() + received, count) != 0) {
-          return Error("received bytes differ from the file after offset " +
-                       std::to_string(received));
-        }
-        received += count;
-        ++run.frames;
-        break;
-      }
-      case OutputLine::Type::ready:
-        if (ready) return unexpected(got);
-        ready = true;
-        break;
-      case OutputLine::Type::exit:
-        if (!ready || exit_code) return unexpected(got);
-        exit_code = got.code;
-        break;
-      default:
-        return unexpected(got);
-    }
-  }
-  const auto ended = Clock::now();
-  if (*exit_code != 0) return Error("child exited with code " + std::to_string(*exit_code));
-
-  Result<std::chrono::nanoseconds> cpu = cpu_time((*relay)->pid());
-  if (!cpu) return std::move(cpu).error();
-  Result<MemoryUse> memory = read_memory((*relay)->pid());
-  if (!memory) return std::move(memory).error();
-  Result<void> end = expect_clean_end(**relay);
-  if (!end) return std::move(end).error();
-
-  const double mib = static_cast<double>(expected.size()) / (1024.0 * 1024.0);
-  run.seconds = ms_between(started, ended) / 1000.0;
-  run.mib_per_second = mib / run.seconds;
-  run.cpu_ms_per_mib = std::chrono::duration<double, std::milli>(*cpu).count() / mib;
-  run.memory = *memory;
-  return run;
-}
 
 Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips) {
   // "R" tells that the terminal is raw and silent before the first byte is sent.
@@ -155,7 +67,7 @@ Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips) {
   for (int i = 0; i < 2 * round_trips; ++i) {
     RelayProcess& relay = *relays[i % 2];
     const char sent = static_cast<char>('a' + i / 2 % 26);
-    const auto deadline = Clock::now() + scaled(kStepTimeout);
+    const auto deadline = Clock::now() + step_timeout();
     const auto before = Clock::now();
     Result<void> wrote = relay.send_input(std::string_view(&sent, 1));
     if (!wrote) return std::move(wrote).error();
@@ -166,14 +78,14 @@ Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips) {
     const OutputLine& got = **line;
     if (got.type != OutputLine::Type::data || got.data.size() != 4 ||
         decode_base64(got.data, bytes) != 1 || bytes[0] != static_cast<unsigned char>(sent)) {
-      return unexpected(got);
+      return unexpected_line(got);
     }
     (i % 2 == 0 ? runs.bridge : runs.baseline)
         .push_back(std::chrono::duration<double, std::micro>(after - before).count());
   }
   // Each relay hangs its child up at the end of its input; the exit frame comes last.
   for (auto& relay : relays) {
-    Result<void> end = expect_clean_end(*relay);
+    Result<void> end = relay->finish_cleanly();
     if (!end) return std::move(end).error();
   }
   return runs;
@@ -181,7 +93,7 @@ Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips) {
 
 Result<StartRun> run_start(RelayKind kind, const RelayPrograms& programs) {
   const auto started = Clock::now();
-  const auto deadline = started + scaled(kStepTimeout);
+  const auto deadline = started + step_timeout();
   Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(kind, programs, {"/bin/true"});
   if (!relay) return std::move(relay).error();
   StartRun run;
@@ -198,10 +110,10 @@ Result<StartRun> run_start(RelayKind kind, const RelayPrograms& programs) {
       run.to_exit_ms = ms_between(started, Clock::now());
       break;
     } else {
-      return unexpected(got);
+      return unexpected_line(got);
     }
   }
-  Result<void> end = expect_clean_end(**relay);
+  Result<void> end = (*relay)->finish_cleanly();
   if (!end) return std::move(end).error();
   return run;
 }
@@ -261,7 +173,7 @@ Result<IdleRun> run_idle(RelayKind kind, const RelayPrograms& programs, int sess
   // End them all at once, then collect them.
   for (auto& relay : relays) relay->close_input();
   for (auto& relay : relays) {
-    Result<void> end = expect_clean_end(*relay);
+    Result<void> end = relay->finish_cleanly();
     if (!end) return std::move(end).error();
   }
   return run;

@@ -1,5 +1,4 @@
-// The four measurements, each run against one relay at a time so that the benchmark can pair a
-// bridge run with a baseline run made right next to it.
+// Echo, start-up and idle measurements; the throughput flood is in flood.h.
 #pragma once
 
 #include <chrono>
@@ -13,20 +12,6 @@
 #include "relay_process.h"
 
 namespace qlp::bench {
-
-struct ThroughputRun {
-  double seconds = 0;         ///< From the spawn frame to the exit frame and the last byte.
-  double mib_per_second = 0;
-  double cpu_ms_per_mib = 0;  ///< The relay's own CPU time, all threads; its child not included.
-  MemoryUse memory;           ///< At the end of the flood, before the relay ends.
-  std::uint64_t frames = 0;
-};
-
-/// A child that writes the file at `path` to its terminal with output processing off. Every byte
-/// that arrives is checked against `expected`, the file's content.
-Result<ThroughputRun> run_throughput(RelayKind kind, const RelayPrograms& programs,
-                                     const std::string& path,
-                                     std::span<const unsigned char> expected);
 
 struct EchoRuns {
   std::vector<double> bridge;    ///< Round-trip times in microseconds.
