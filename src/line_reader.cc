@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "check.h"
 #include "command/utf8.h"
 
 namespace qlp {
@@ -16,30 +15,16 @@ constexpr std::size_t kReadSize = 64 * 1024;
 }  // namespace
 
 void LineSplitter::append(std::string_view bytes) {
-  std::memcpy(prepare(bytes.size()), bytes.data(), bytes.size());
-  commit(bytes.size());
-}
-
-char* LineSplitter::prepare(std::size_t size) {
-  QLP_CHECK(reserved_ == 0, "prepare() before the last prepare() was committed");
+  // Drop what has been handed out before growing, so memory follows the
+  // longest line rather than the whole stream.
   if (start_ > 0) {
     buffer_.erase(0, start_);
     start_ = 0;
   }
-  std::size_t old_size = buffer_.size();
-  buffer_.resize(old_size + size);
-  reserved_ = size;
-  return buffer_.data() + old_size;
-}
-
-void LineSplitter::commit(std::size_t used) {
-  QLP_CHECK(used <= reserved_, "commit() of more bytes than prepare() gave");
-  buffer_.resize(buffer_.size() - reserved_ + used);
-  reserved_ = 0;
+  buffer_.append(bytes);
 }
 
 Result<std::optional<std::string_view>> LineSplitter::next_line(bool at_end) {
-  QLP_CHECK(reserved_ == 0, "next_line() before the last prepare() was committed");
   const char* base = buffer_.data() + start_;
   std::size_t available = buffer_.size() - start_;
   const void* newline =

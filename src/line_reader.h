@@ -21,28 +21,21 @@ class LineSplitter {
   LineSplitter(const LineSplitter&) = delete;
   LineSplitter& operator=(const LineSplitter&) = delete;
 
-  /// Appends the next bytes of the stream.
+  /// Appends the next bytes of the stream. Views from `next_line` become
+  /// invalid.
   void append(std::string_view bytes);
-
-  /// Room for `size` more bytes at the end of the stream, to be read into in
-  /// place; `commit` then keeps the first `used` of them. Lines handed out
-  /// earlier are dropped first, so memory follows the longest line rather
-  /// than the whole stream; views from `next_line` become invalid.
-  char* prepare(std::size_t size);
-  void commit(std::size_t used);
 
   /// The next complete line, or nothing when the bytes so far hold no further
   /// "\n". With `at_end` (no more bytes will come) the bytes after the last
   /// "\n", if any, are the last line. A line that is not valid UTF-8 fails
   /// with "stream did not contain valid UTF-8" and is consumed all the same.
-  /// The view stays valid until the next call of `append` or `prepare`.
+  /// The view stays valid until the next `append`.
   Result<std::optional<std::string_view>> next_line(bool at_end);
 
  private:
   std::string buffer_;
-  std::size_t start_ = 0;     ///< First byte of buffer_ not yet returned.
-  std::size_t scanned_ = 0;   ///< Bytes from start_ already searched for "\n".
-  std::size_t reserved_ = 0;  ///< Bytes at the end of buffer_ given out by prepare, not committed.
+  std::size_t start_ = 0;    ///< First byte of buffer_ not yet returned.
+  std::size_t scanned_ = 0;  ///< Bytes from start_ already searched for "\n".
 };
 
 /// Reads a descriptor's lines with a LineSplitter. Reads interrupted by a
