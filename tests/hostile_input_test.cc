@@ -1,11 +1,10 @@
 // Hostile input end to end: every line a careless or malicious parent might
 // write gives its exact error or the correct behaviour, the bridge never
 // crashes, and no child outlives the bridge.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <filesystem>
 #include <random>
@@ -44,7 +43,8 @@ Ending end_of(BridgeProcess& bridge, std::vector<ParsedFrame> frames = {}) {
 }
 
 void expect_only_error(const Ending& ending, const std::string& message) {
-  ASSERT_EQ(ending.frames.size(), 1u) << (ending.frames.empty() ? "" : ending.frames[0].line.substr(0, 200));
+  ASSERT_EQ(ending.frames.size(), 1u)
+      << (ending.frames.empty() ? "" : ending.frames[0].line.substr(0, 200));
   EXPECT_EQ(ending.frames[0].type, "error");
   EXPECT_EQ(ending.frames[0].message, message);
   EXPECT_EQ(ending.status, 1);
@@ -76,7 +76,8 @@ class EchoSession {
   /// After the bridge has ended, its child must be gone too.
   void expect_child_gone() {
     ASSERT_NE(child, 0) << "the child never announced itself";
-    EXPECT_TRUE(wait_process_gone(child, deadline())) << "child " << child << " outlived the bridge";
+    EXPECT_TRUE(wait_process_gone(child, deadline()))
+        << "child " << child << " outlived the bridge";
   }
 
   BridgeProcess bridge;
@@ -100,9 +101,9 @@ void expect_in_session(const std::string& bytes, const std::string& message) {
 
 struct LineRow {
   const char* name;
-  std::string bytes;           ///< Written as they are; most end in "\n".
-  std::string as_first;        ///< The error as the first input.
-  std::string in_session;      ///< The error in a running session; "" for an orderly end.
+  std::string bytes;       ///< Written as they are; most end in "\n".
+  std::string as_first;    ///< The error as the first input.
+  std::string in_session;  ///< The error in a running session; "" for an orderly end.
 };
 
 void run_rows(const std::vector<LineRow>& rows) {
@@ -127,13 +128,17 @@ TEST(HostileInputTest, DeepNestingStopsAtTheLimitWithItsPosition) {
       {"126 levels in a member decode", kKillHead + repeated("[", 126) + repeated("]", 126) + "}\n",
        "first frame must be spawn", ""},
       {"127 levels in a member", kKillHead + repeated("[", 127) + repeated("]", 127) + "}\n",
-       "recursion limit exceeded at line 1 column 146", "recursion limit exceeded at line 1 column 146"},
+       "recursion limit exceeded at line 1 column 146",
+       "recursion limit exceeded at line 1 column 146"},
       {"a million open brackets", kKillHead + repeated("[", 1000000) + "\n",
-       "recursion limit exceeded at line 1 column 146", "recursion limit exceeded at line 1 column 146"},
+       "recursion limit exceeded at line 1 column 146",
+       "recursion limit exceeded at line 1 column 146"},
       {"a million nested objects", kKillHead + repeated("{\"a\":", 1000000) + "\n",
-       "recursion limit exceeded at line 1 column 650", "recursion limit exceeded at line 1 column 650"},
+       "recursion limit exceeded at line 1 column 650",
+       "recursion limit exceeded at line 1 column 650"},
       {"array form, a million brackets", "[\"kill\"," + repeated("[", 1000000) + "\n",
-       "recursion limit exceeded at line 1 column 135", "recursion limit exceeded at line 1 column 135"},
+       "recursion limit exceeded at line 1 column 135",
+       "recursion limit exceeded at line 1 column 135"},
       {"the frame itself nested", repeated("[", 1000000) + "\n",
        "invalid type: sequence, expected variant identifier at line 1 column 1",
        "invalid type: sequence, expected variant identifier at line 1 column 1"},
@@ -190,8 +195,8 @@ TEST(HostileInputTest, HugeLineIsReadWholeAndPositionedExactly) {
 /// A session of `program args` started by `spawn_line`: its output and exit code,
 /// or its only error frame.
 struct StartOutcome {
-  std::string error;    ///< The error frame's message, if the start failed.
-  std::string output;   ///< Data from the child.
+  std::string error;   ///< The error frame's message, if the start failed.
+  std::string output;  ///< Data from the child.
   std::optional<std::uint32_t> code;
   int status = -1;
 };
@@ -242,8 +247,8 @@ void run_start_rows(const std::vector<StartRow>& rows) {
 }
 
 std::string spawn_sh(const std::string& script, const std::string& members = "") {
-  return "{\"type\":\"spawn\",\"shellPath\":\"/bin/sh\",\"shellArgs\":[\"-c\"," + json_string(script) + "]" +
-         members + "}";
+  return "{\"type\":\"spawn\",\"shellPath\":\"/bin/sh\",\"shellArgs\":[\"-c\"," +
+         json_string(script) + "]" + members + "}";
 }
 
 TEST(HostileInputTest, NulInEveryTextMember) {
@@ -253,22 +258,31 @@ TEST(HostileInputTest, NulInEveryTextMember) {
   run_start_rows({
       {"shellPath", "{\"type\":\"spawn\",\"shellPath\":\"/bin/sh\\u0000x\"}",
        "failed to spawn shell /bin/sh" + nul + "x", ""},
-      {"shellPath of one NUL", "{\"type\":\"spawn\",\"shellPath\":\"\\u0000\"}", "failed to spawn shell " + nul, ""},
-      {"shellArgs", "{\"type\":\"spawn\",\"shellPath\":\"/bin/sh\",\"shellArgs\":[\"-c\",\"echo\\u0000 hi\"]}",
+      {"shellPath of one NUL", "{\"type\":\"spawn\",\"shellPath\":\"\\u0000\"}",
+       "failed to spawn shell " + nul, ""},
+      {"shellArgs",
+       "{\"type\":\"spawn\",\"shellPath\":\"/bin/sh\",\"shellArgs\":[\"-c\",\"echo\\u0000 hi\"]}",
        "failed to spawn shell /bin/sh", ""},
       // A directory that cannot be named is no directory: the child starts at home.
       {"cwd", spawn_sh("pwd -P", ",\"cwd\":\"/\\u0000tmp\",\"env\":{" + home_env + "}"), "",
        home.string() + "\r\n"},
-      {"env name", spawn_sh("echo ran", ",\"env\":{\"QLP\\u0000NAME\":\"v\"}"), "failed to spawn shell /bin/sh", ""},
-      {"env value", spawn_sh("echo ran", ",\"env\":{\"QLP_NAME\":\"v\\u0000\"}"), "failed to spawn shell /bin/sh", ""},
-      // Removing a variable that cannot exist changes nothing.
-      {"env name removed", spawn_sh("echo ran", ",\"env\":{\"QLP\\u0000NAME\":null}"), "", "ran\r\n"},
-      {"HOME, no cwd", spawn_sh("echo ran", ",\"env\":{\"HOME\":\"/tmp\\u0000x\"}"), "failed to spawn shell /bin/sh",
-       ""},
-      {"HOME beside a usable cwd", spawn_sh("echo ran", ",\"cwd\":\"/\",\"env\":{\"HOME\":\"/tmp\\u0000x\"}"),
+      {"env name", spawn_sh("echo ran", ",\"env\":{\"QLP\\u0000NAME\":\"v\"}"),
        "failed to spawn shell /bin/sh", ""},
-      {"SHELL", spawn_sh("echo ran", ",\"env\":{\"SHELL\":\"/bin/sh\\u0000\"}"), "failed to spawn shell /bin/sh", ""},
-      {"PATH for a bare name", "{\"type\":\"spawn\",\"shellPath\":\"sh\",\"env\":{\"PATH\":\"/bin\\u0000:/usr/bin\\u0000\"}}",
+      {"env value", spawn_sh("echo ran", ",\"env\":{\"QLP_NAME\":\"v\\u0000\"}"),
+       "failed to spawn shell /bin/sh", ""},
+      // Removing a variable that cannot exist changes nothing.
+      {"env name removed", spawn_sh("echo ran", ",\"env\":{\"QLP\\u0000NAME\":null}"), "",
+       "ran\r\n"},
+      {"HOME, no cwd", spawn_sh("echo ran", ",\"env\":{\"HOME\":\"/tmp\\u0000x\"}"),
+       "failed to spawn shell /bin/sh", ""},
+      {"HOME beside a usable cwd",
+       spawn_sh("echo ran", ",\"cwd\":\"/\",\"env\":{\"HOME\":\"/tmp\\u0000x\"}"),
+       "failed to spawn shell /bin/sh", ""},
+      {"SHELL", spawn_sh("echo ran", ",\"env\":{\"SHELL\":\"/bin/sh\\u0000\"}"),
+       "failed to spawn shell /bin/sh", ""},
+      {"PATH for a bare name",
+       "{\"type\":\"spawn\",\"shellPath\":\"sh\",\"env\":{\"PATH\":\"/bin\\u0000:/usr/"
+       "bin\\u0000\"}}",
        "failed to spawn shell sh", ""},
   });
 }
@@ -285,16 +299,19 @@ TEST(HostileInputTest, EnormousShellArgsAndEnvironment) {
   std::vector<std::string> too_many = {"-c", "true"};
   too_many.resize(2 + 300000, "123456789");
   std::string many_env;
-  for (int i = 0; i < 5000; ++i) many_env += (i ? ",\"QLP_E_" : "\"QLP_E_") + std::to_string(i) + "\":\"v\"";
+  for (int i = 0; i < 5000; ++i)
+    many_env += (i ? ",\"QLP_E_" : "\"QLP_E_") + std::to_string(i) + "\":\"v\"";
   const std::string mib(1024 * 1024, 'm');
   const std::string spawn = "{\"type\":\"spawn\",\"shellPath\":\"/bin/sh\",\"shellArgs\":";
   run_start_rows({
       {"20000 arguments", spawn + json_array(many_args) + "}", "", "20000\r\n"},
       // Beyond what exec takes (one string over 128 KiB, or over 2 MiB in all):
       // the start fails, as any exec failure does.
-      {"one argument of 1 MiB", spawn + json_array({"-c", "true", mib}) + "}", "failed to spawn shell /bin/sh", ""},
+      {"one argument of 1 MiB", spawn + json_array({"-c", "true", mib}) + "}",
+       "failed to spawn shell /bin/sh", ""},
       {"300000 arguments", spawn + json_array(too_many) + "}", "failed to spawn shell /bin/sh", ""},
-      {"5000 variables", spawn_sh("env | grep -c '^QLP_E_'", ",\"env\":{" + many_env + "}"), "", "5000\r\n"},
+      {"5000 variables", spawn_sh("env | grep -c '^QLP_E_'", ",\"env\":{" + many_env + "}"), "",
+       "5000\r\n"},
       {"a value of 1 MiB", spawn_sh("true", ",\"env\":{\"QLP_BIG\":" + json_string(mib) + "}"),
        "failed to spawn shell /bin/sh", ""},
       {"a name of 1 MiB", spawn_sh("true", ",\"env\":{" + json_string(mib) + ":\"v\"}"),
@@ -312,13 +329,16 @@ TEST(HostileInputTest, ExtremeTerminalSizes) {
       {{0, 0}, {{65535, 65535}, {0, 0}}},
       {{65535, 65535}, {{0, 65535}, {65535, 0}, {0, 0}}},
   };
-  auto size_line = [](Size size) { return std::to_string(size.first) + " " + std::to_string(size.second) + "\n"; };
+  auto size_line = [](Size size) {
+    return std::to_string(size.first) + " " + std::to_string(size.second) + "\n";
+  };
   for (const Row& row : rows) {
     SCOPED_TRACE(size_line(row.spawned));
     BridgeProcess bridge;
-    bridge.send(spawn_sh("stty raw -echo; echo pid $$; stty size; while read -r l; do stty size; done",
-                         ",\"rows\":" + std::to_string(row.spawned.first) +
-                             ",\"cols\":" + std::to_string(row.spawned.second)));
+    bridge.send(
+        spawn_sh("stty raw -echo; echo pid $$; stty size; while read -r l; do stty size; done",
+                 ",\"rows\":" + std::to_string(row.spawned.first) +
+                     ",\"cols\":" + std::to_string(row.spawned.second)));
     FrameCollector collector(bridge, deadline());
     std::string expected = size_line(row.spawned);
     auto sizes_seen = [&](const std::vector<ParsedFrame>&, const std::string& data) {
@@ -331,7 +351,8 @@ TEST(HostileInputTest, ExtremeTerminalSizes) {
                   ",\"cols\":" + std::to_string(size.second) + "}");
       bridge.input("\n");
       expected += size_line(size);
-      ASSERT_TRUE(collector.wait_until(sizes_seen, deadline())) << "waiting for " << size_line(size);
+      ASSERT_TRUE(collector.wait_until(sizes_seen, deadline()))
+          << "waiting for " << size_line(size);
     }
     // Out of range is fatal, with the decoder's words.
     bridge.send("{\"type\":\"resize\",\"rows\":65536,\"cols\":0}");
@@ -341,7 +362,8 @@ TEST(HostileInputTest, ExtremeTerminalSizes) {
     std::optional<Announcement> child = announcement(data);
     ASSERT_TRUE(child);
     // The writer's newline on the way out may have the shell report once more.
-    std::string tail = data.substr(child->length + std::min(expected.size(), data.size() - child->length));
+    std::string tail =
+        data.substr(child->length + std::min(expected.size(), data.size() - child->length));
     EXPECT_EQ(data.substr(child->length, expected.size()), expected);
     EXPECT_EQ(size_line(row.resizes.back()).compare(0, tail.size(), tail), 0) << tail;
     EXPECT_EQ(order_faults(collector.frames(), true), "");
@@ -415,7 +437,9 @@ TEST(HostileInputTest, SlowParentDoesNotCutTheShutdownDrainShort) {
   std::string held(64 * 1024, '\0');
   flood_fill(0, reinterpret_cast<unsigned char*>(held.data()), held.size());
   auto progress = std::make_shared<PumpProgress>();
-  std::thread pump([&] { pump_output(std::make_unique<HeldOutput>(held), SharedStdout::create(ends[1]), progress); });
+  std::thread pump([&] {
+    pump_output(std::make_unique<HeldOutput>(held), SharedStdout::create(ends[1]), progress);
+  });
   std::string received;
   std::thread parent([&] {
     // Busy elsewhere for 300 ms (this pause is the input, not a wait), then reading.
@@ -424,14 +448,16 @@ TEST(HostileInputTest, SlowParentDoesNotCutTheShutdownDrainShort) {
     for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) received.append(buffer, n);
   });
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(progress->wait_for_end(100ms, 2000ms)) << "the drain gave up while output was still held";
+  EXPECT_TRUE(progress->wait_for_end(100ms, 2000ms))
+      << "the drain gave up while output was still held";
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
   pump.join();
   ::close(ends[1]);
   parent.join();
   ::close(ends[0]);
   std::string data;
-  for (std::size_t at = 0, end; (end = received.find('\n', at)) != std::string::npos; at = end + 1) {
+  for (std::size_t at = 0, end; (end = received.find('\n', at)) != std::string::npos;
+       at = end + 1) {
     data += parse_output_line(received.substr(at, end - at)).data;
   }
   EXPECT_TRUE(data == held) << data.size() << " of " << held.size() << " bytes";

@@ -70,8 +70,9 @@ int flood(long long total) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: stress_child echo | flood N | flood-ignore-hup N | exit CODE [MICROS] | "
-                       "ignore-hup MILLIS CODE\n");
+  std::fprintf(stderr,
+               "usage: stress_child echo | flood N | flood-ignore-hup N | exit CODE [MICROS] | "
+               "ignore-hup MILLIS CODE\n");
   return 2;
 }
 

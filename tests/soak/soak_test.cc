@@ -7,8 +7,8 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -52,13 +52,15 @@ std::string random_bytes(std::mt19937_64& rng, std::size_t size) {
   std::string bytes(size, '\0');
   for (std::size_t i = 0; i < size; i += 8) {
     std::uint64_t word = rng();
-    for (std::size_t j = i; j < size && j < i + 8; ++j, word >>= 8) bytes[j] = static_cast<char>(word);
+    for (std::size_t j = i; j < size && j < i + 8; ++j, word >>= 8)
+      bytes[j] = static_cast<char>(word);
   }
   return bytes;
 }
 
 std::string resize_frame(unsigned rows, unsigned cols) {
-  return "{\"type\":\"resize\",\"rows\":" + std::to_string(rows) + ",\"cols\":" + std::to_string(cols) + "}";
+  return "{\"type\":\"resize\",\"rows\":" + std::to_string(rows) +
+         ",\"cols\":" + std::to_string(cols) + "}";
 }
 
 bool has_ready(const std::vector<ParsedFrame>& frames, const std::string&) {
@@ -120,7 +122,8 @@ std::string soak_session(std::uint64_t seed, std::string* path) {
 
   // Either end at once, before the child has even announced itself, or play
   // a random script of frames first.
-  const bool end_at_once = kind != Kind::kEcho && kind != Kind::kIgnoreHup && !fatal && pick(8) == 0;
+  const bool end_at_once =
+      kind != Kind::kEcho && kind != Kind::kIgnoreHup && !fatal && pick(8) == 0;
   static const char* const kKindNames[] = {"echo", "flood", "exit early", "ignore hang-up"};
   *path = kKindNames[static_cast<int>(kind)];
   bool waited_for_exit = false;
@@ -131,7 +134,8 @@ std::string soak_session(std::uint64_t seed, std::string* path) {
     const std::uint64_t actions = pick(9);
     for (std::uint64_t a = 0; a < actions; ++a) {
       if (pick(3) == 0) {
-        bridge.send(resize_frame(static_cast<unsigned>(pick(400)), static_cast<unsigned>(pick(400))));
+        bridge.send(
+            resize_frame(static_cast<unsigned>(pick(400)), static_cast<unsigned>(pick(400))));
         continue;
       }
       // A child that does not read takes only what the terminal buffers;
@@ -176,13 +180,16 @@ std::string soak_session(std::uint64_t seed, std::string* path) {
   if (std::string fault = order_faults(frames, fatal); !fault.empty()) return fault;
   if (status != (fatal ? 1 : 0)) return "bridge status " + std::to_string(status);
   if (!bridge.unterminated_output().empty()) return "half-written frame";
-  if (std::string diagnostic = bridge.stderr_text(); !diagnostic.empty()) return "standard error: " + diagnostic;
+  if (std::string diagnostic = bridge.stderr_text(); !diagnostic.empty())
+    return "standard error: " + diagnostic;
   for (pid_t child : children) {
-    if (!wait_process_gone(child, deadline())) return "child " + std::to_string(child) + " left running";
+    if (!wait_process_gone(child, deadline()))
+      return "child " + std::to_string(child) + " left running";
   }
   if (fatal) {
     for (const ParsedFrame& frame : frames) {
-      if (frame.type == "error" && frame.message != bad_message) return "error message " + frame.message;
+      if (frame.type == "error" && frame.message != bad_message)
+        return "error message " + frame.message;
     }
     return "";
   }
@@ -196,12 +203,13 @@ std::string soak_session(std::uint64_t seed, std::string* path) {
     case Kind::kEcho:
       if (code != 1) return "echo child exit code " + std::to_string(code);
       if (after != echoed) {
-        return "echo: " + std::to_string(after.size()) + " bytes back of " + std::to_string(echoed.size()) +
-               (after.size() == echoed.size() ? ", different" : "");
+        return "echo: " + std::to_string(after.size()) + " bytes back of " +
+               std::to_string(echoed.size()) + (after.size() == echoed.size() ? ", different" : "");
       }
       return "";
     case Kind::kFlood:
-      if (code != 0 && (code != 1 || waited_for_exit)) return "flood child exit code " + std::to_string(code);
+      if (code != 0 && (code != 1 || waited_for_exit))
+        return "flood child exit code " + std::to_string(code);
       if (code == 0) return flood_faults(after, flood_bytes);
       return flood_faults(after);
     case Kind::kExitEarly:
@@ -216,11 +224,14 @@ std::string soak_session(std::uint64_t seed, std::string* path) {
   return "";
 }
 
-std::uint64_t base_seed() { return static_cast<std::uint64_t>(env_count("QLP_SOAK_SEED", 20240611)); }
+std::uint64_t base_seed() {
+  return static_cast<std::uint64_t>(env_count("QLP_SOAK_SEED", 20240611));
+}
 
 /// How many sessions took each path, printed after a run.
 void report(const std::map<std::string, int>& paths) {
-  for (const auto& [path, count] : paths) std::cout << "[ soak     ]   " << count << " " << path << std::endl;
+  for (const auto& [path, count] : paths)
+    std::cout << "[ soak     ]   " << count << " " << path << std::endl;
 }
 
 TEST(SoakTest, SessionsOneAfterAnother) {
@@ -233,7 +244,8 @@ TEST(SoakTest, SessionsOneAfterAnother) {
     std::string fault = soak_session(seed, &path);
     ++paths[path];
     if (!fault.empty()) {
-      ADD_FAILURE() << "session " << i << " of " << sessions << " (seed " << seed << ", " << path << "): " << fault;
+      ADD_FAILURE() << "session " << i << " of " << sessions << " (seed " << seed << ", " << path
+                    << "): " << fault;
       ++failures;
     }
   }
@@ -250,17 +262,21 @@ TEST(SoakTest, FiftySessionsAtOnce) {
     std::vector<std::thread> sessions;
     const std::uint64_t first = base_seed() + 1000000 + static_cast<std::uint64_t>(round * kAtOnce);
     for (long s = 0; s < kAtOnce; ++s) {
-      sessions.emplace_back([&faults, &session_paths, s, first] { faults[s] = soak_session(first + s, &session_paths[s]); });
+      sessions.emplace_back([&faults, &session_paths, s, first] {
+        faults[s] = soak_session(first + s, &session_paths[s]);
+      });
     }
     for (std::thread& session : sessions) session.join();
     for (long s = 0; s < kAtOnce; ++s) {
       ++paths[session_paths[s]];
       if (faults[s].empty()) continue;
-      ADD_FAILURE() << "round " << round << ", seed " << first + s << " (" << session_paths[s] << "): " << faults[s];
+      ADD_FAILURE() << "round " << round << ", seed " << first + s << " (" << session_paths[s]
+                    << "): " << faults[s];
       ++failures;
     }
   }
-  std::cout << "[ soak     ] " << rounds << " rounds of " << kAtOnce << " sessions at once" << std::endl;
+  std::cout << "[ soak     ] " << rounds << " rounds of " << kAtOnce << " sessions at once"
+            << std::endl;
   report(paths);
 }
 
@@ -335,7 +351,8 @@ class EchoWatch {
   /// Waits until `bytes` bytes have come back; the hash of the echo then.
   std::optional<StreamHash> wait_for_echo(std::uint64_t bytes, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!changed_.wait_for(lock, timeout, [&] { return echo_.bytes >= bytes; })) return std::nullopt;
+    if (!changed_.wait_for(lock, timeout, [&] { return echo_.bytes >= bytes; }))
+      return std::nullopt;
     return echo_;
   }
 
@@ -362,16 +379,19 @@ class EchoWatch {
 };
 
 TEST(SoakTest, LongSessionKeepsDescriptorsAndMemoryFlat) {
-  if (footprint(::getpid()).descriptors < 0) GTEST_SKIP() << "no /proc to measure descriptors and memory";
+  if (footprint(::getpid()).descriptors < 0)
+    GTEST_SKIP() << "no /proc to measure descriptors and memory";
   const long frames = scaled_count(kLongFramesPerScale);
-  const milliseconds long_deadline = scaled(milliseconds(60000 + 30000 * std::lround(std::ceil(scale()))));
+  const milliseconds long_deadline =
+      scaled(milliseconds(60000 + 30000 * std::lround(std::ceil(scale()))));
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   BridgeProcess bridge;
   EchoWatch watch;
   // The reading thread hashes the echo as it streams by; nothing is kept.
   FrameCollector collector(
-      bridge, long_deadline, [&watch](const ParsedFrame& frame) { watch.see(frame); }, /*keep=*/false);
+      bridge, long_deadline, [&watch](const ParsedFrame& frame) { watch.see(frame); },
+      /*keep=*/false);
   bridge.spawn(stress_child(), {"echo"});
   // The announcement means raw mode: from here on every byte comes back as sent.
   std::optional<Announcement> child = watch.wait_for_announcement(deadline());
@@ -413,10 +433,11 @@ TEST(SoakTest, LongSessionKeepsDescriptorsAndMemoryFlat) {
   }
   EXPECT_LE(peak_rss - warm.rss_kib, kRssToleranceKib)
       << "resident memory grew from " << warm.rss_kib << " KiB to " << peak_rss << " KiB";
-  std::cout << "[ soak     ] " << frames << " input frames, " << sent.bytes << " bytes echoed in " << seconds
-            << " s; descriptors " << samples.front().descriptors << " -> " << samples.back().descriptors
-            << "; resident " << samples.front().rss_kib << " KiB, after warm-up " << warm.rss_kib
-            << " KiB, peak " << peak_rss << " KiB, last " << samples.back().rss_kib << " KiB" << std::endl;
+  std::cout << "[ soak     ] " << frames << " input frames, " << sent.bytes << " bytes echoed in "
+            << seconds << " s; descriptors " << samples.front().descriptors << " -> "
+            << samples.back().descriptors << "; resident " << samples.front().rss_kib
+            << " KiB, after warm-up " << warm.rss_kib << " KiB, peak " << peak_rss << " KiB, last "
+            << samples.back().rss_kib << " KiB" << std::endl;
 }
 
 }  // namespace

@@ -62,11 +62,13 @@ void repeat_race(const std::function<std::string(long, Tally&)>& once) {
 std::string ending_faults(BridgeProcess& bridge, int expected_status, std::optional<pid_t> child) {
   int status = bridge.wait_exit(deadline());
   if (status != expected_status) return "bridge status " + std::to_string(status);
-  if (!bridge.unterminated_output().empty()) return "half-written frame: " + bridge.unterminated_output();
+  if (!bridge.unterminated_output().empty())
+    return "half-written frame: " + bridge.unterminated_output();
   std::string diagnostic = bridge.stderr_text();
   if (!diagnostic.empty()) return "standard error: " + diagnostic;
   if (!child) return "the child never announced itself";
-  if (!wait_process_gone(*child, deadline())) return "child " + std::to_string(*child) + " left running";
+  if (!wait_process_gone(*child, deadline()))
+    return "child " + std::to_string(*child) + " left running";
   return "";
 }
 
@@ -105,7 +107,8 @@ std::string output_before_ready_once(bool& data_first) {
   data_first = frames.front().type == "data";
   std::string data = joined_data(frames);
   std::optional<Announcement> child = announcement(data);
-  if (std::string fault = flood_after_announcement(data, child, kBytes); !fault.empty()) return fault;
+  if (std::string fault = flood_after_announcement(data, child, kBytes); !fault.empty())
+    return fault;
   return ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
 }
 
@@ -147,13 +150,15 @@ TEST(RaceTest, DataFramesBeforeAndAfterTheExitFrameLoseNothing) {
       std::optional<Announcement> child = announcement(got);
       return child && got.size() >= child->length + bytes;
     });
-    if (!complete) return "only " + std::to_string(data.size()) + " bytes while standard input stayed open";
+    if (!complete)
+      return "only " + std::to_string(data.size()) + " bytes while standard input stayed open";
     tally[data.size() > before_exit ? "data after exit" : "all data before exit"]++;
     bridge.close_stdin();
     for (ParsedFrame& frame : bridge.read_all(deadline())) frames.push_back(frame);
     if (std::string fault = order_faults(frames); !fault.empty()) return fault;
     std::optional<Announcement> child = announcement(data);
-    if (std::string fault = flood_after_announcement(joined_data(frames), child, bytes); !fault.empty()) {
+    if (std::string fault = flood_after_announcement(joined_data(frames), child, bytes);
+        !fault.empty()) {
       return fault;
     }
     return ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
@@ -170,7 +175,8 @@ TEST(RaceTest, KillFramesWhileTheChildIsExiting) {
     bridge.spawn(stress_child(), {"exit", "3", delay_us});
     std::vector<ParsedFrame> frames;
     std::string data;
-    if (!read_until(bridge, frames, data, [](const std::string& got) { return announcement(got).has_value(); })) {
+    if (!read_until(bridge, frames, data,
+                    [](const std::string& got) { return announcement(got).has_value(); })) {
       return "no announcement";
     }
     bridge.send("{\"type\":\"kill\"}\n{\"type\":\"kill\"}");
@@ -190,7 +196,8 @@ TEST(RaceTest, EndOfInputWhileOutputFloods) {
     bridge.spawn(stress_child(), {"flood", "-1"});
     std::vector<ParsedFrame> frames;
     std::string data;
-    if (!read_until(bridge, frames, data, [&](const std::string& got) { return got.size() >= wait_bytes; })) {
+    if (!read_until(bridge, frames, data,
+                    [&](const std::string& got) { return got.size() >= wait_bytes; })) {
       return "the flood stopped at " + std::to_string(data.size()) + " bytes";
     }
     bridge.close_stdin();
@@ -200,7 +207,8 @@ TEST(RaceTest, EndOfInputWhileOutputFloods) {
     data = joined_data(frames);
     std::optional<Announcement> child = announcement(data);
     if (std::string fault = flood_after_announcement(data, child); !fault.empty()) return fault;
-    tally[data.size() - wait_bytes > 64 * 1024 ? "over 64 KiB after end of input" : "less after end of input"]++;
+    tally[data.size() - wait_bytes > 64 * 1024 ? "over 64 KiB after end of input"
+                                               : "less after end of input"]++;
     return ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
   });
 }
@@ -272,8 +280,10 @@ TEST(RaceTest, DrainAtShutdownWaitsForASlowParent) {
       std::optional<Announcement> child = announcement(data);
       fault = order_faults(frames);
       if (fault.empty()) fault = flood_after_announcement(data, child, bytes);
-      if (fault.empty()) fault = ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
-      tally[data.size() - before_exit > 8192 ? "over 8 KiB after the exit frame" : "less after the exit frame"]++;
+      if (fault.empty())
+        fault = ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
+      tally[data.size() - before_exit > 8192 ? "over 8 KiB after the exit frame"
+                                             : "less after the exit frame"]++;
     }
     if (!fault.empty()) {
       ADD_FAILURE() << "run " << i << " of " << runs << ": " << fault;
@@ -300,7 +310,8 @@ TEST(RaceTest, FatalErrorWhileThePumpWrites) {
     bridge.spawn(stress_child(), {"flood", "-1"});
     std::vector<ParsedFrame> frames;
     std::string data;
-    if (!read_until(bridge, frames, data, [&](const std::string& got) { return got.size() >= wait_bytes; })) {
+    if (!read_until(bridge, frames, data,
+                    [&](const std::string& got) { return got.size() >= wait_bytes; })) {
       return "the flood stopped at " + std::to_string(data.size()) + " bytes";
     }
     bridge.send(bad.line);
@@ -308,7 +319,8 @@ TEST(RaceTest, FatalErrorWhileThePumpWrites) {
     if (std::string fault = order_faults(frames, true); !fault.empty()) return fault;
     std::size_t after_error = 0;
     for (const ParsedFrame& frame : frames) {
-      if (frame.type == "error" && frame.message != bad.message) return "error message " + frame.message;
+      if (frame.type == "error" && frame.message != bad.message)
+        return "error message " + frame.message;
       // The child floods on until the bridge has gone, so it cannot have exited.
       if (frame.type == "exit") return "exit frame from a child that was still writing";
       if (frame.type == "error" || after_error > 0) ++after_error;

@@ -37,7 +37,8 @@ inline std::optional<Announcement> announcement(const std::string& data) {
   std::size_t newline = data.find('\n');
   if (data.compare(0, head.size(), head) != 0 || newline == std::string::npos) return std::nullopt;
   std::string digits = data.substr(head.size(), newline - head.size());
-  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
   return Announcement{static_cast<pid_t>(std::stol(digits)), newline + 1};
 }
 
@@ -48,7 +49,8 @@ inline bool announced(const std::vector<ParsedFrame>&, const std::string& data) 
 
 /// "" when `bytes` are the first bytes of the flood pattern (all `expected`
 /// of them when given); else where they differ.
-inline std::string flood_faults(const std::string& bytes, std::optional<std::uint64_t> expected = {}) {
+inline std::string flood_faults(const std::string& bytes,
+                                std::optional<std::uint64_t> expected = {}) {
   std::string pattern(bytes.size(), '\0');
   flood_fill(0, reinterpret_cast<unsigned char*>(pattern.data()), pattern.size());
   if (bytes != pattern) {
@@ -57,7 +59,8 @@ inline std::string flood_faults(const std::string& bytes, std::optional<std::uin
     return "flood byte " + std::to_string(at) + " of " + std::to_string(bytes.size()) + " differs";
   }
   if (expected && bytes.size() != *expected) {
-    return "flood: " + std::to_string(bytes.size()) + " of " + std::to_string(*expected) + " bytes arrived";
+    return "flood: " + std::to_string(bytes.size()) + " of " + std::to_string(*expected) +
+           " bytes arrived";
   }
   return "";
 }

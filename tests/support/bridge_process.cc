@@ -1,12 +1,11 @@
 #include "support/bridge_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <cerrno>
 #include <cstdio>

@@ -36,7 +36,7 @@ struct BridgeOptions {
   std::vector<std::string> env;       ///< Extra NAME=VALUE entries over this environment.
   bool close_stdin = false;           ///< Start with descriptor 0 closed.
   bool ignore_sigchld = false;        ///< Start with SIGCHLD ignored.
-  int stdout_pipe_size = 0;           ///< Capacity of the standard output pipe, where settable; 0: the default.
+  int stdout_pipe_size = 0;           ///< Stdout pipe capacity where settable; 0: the default.
 };
 
 class BridgeProcess {
@@ -105,8 +105,9 @@ class FrameCollector {
 
   /// Waits until `done(frames, data)` holds, checked after every frame;
   /// false when it does not before `timeout` or before reading has ended.
-  bool wait_until(const std::function<bool(const std::vector<ParsedFrame>&, const std::string&)>& done,
-                  std::chrono::milliseconds timeout);
+  bool wait_until(
+      const std::function<bool(const std::vector<ParsedFrame>&, const std::string&)>& done,
+      std::chrono::milliseconds timeout);
   /// Waits for the reading thread to end; true when standard output ended
   /// (false: the deadline passed first).
   bool finish();
