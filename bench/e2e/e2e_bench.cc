@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,7 +33,7 @@ namespace {
 constexpr std::size_t kTurnBytes = 4 * 1024 * 1024;
 
 struct Options {
-  int rounds = 5;
+  int rounds = 7;
   int mib = 64;
   int echoes = 2000;
   int starts = 50;
@@ -184,12 +183,18 @@ bool decoder_checks_out() {
     std::string_view text;
     std::string_view bytes;
   };
-  const Vector good[] = {{"", ""},         {"Zg==", "f"},         {"Zm8=", "fo"},      {"Zm9v", "foo"},
-                         {"Zm9vYg==", "foob"}, {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"}};
+  const Vector good[] = {{"", ""},
+                         {"Zg==", "f"},
+                         {"Zm8=", "fo"},
+                         {"Zm9v", "foo"},
+                         {"Zm9vYg==", "foob"},
+                         {"Zm9vYmE=", "fooba"},
+                         {"Zm9vYmFy", "foobar"}};
   unsigned char out[16];
   for (const Vector& v : good) {
     const std::ptrdiff_t n = decode_base64(v.text, out);
-    if (n != static_cast<std::ptrdiff_t>(v.bytes.size()) || std::memcmp(out, v.bytes.data(), v.bytes.size()) != 0) {
+    if (n != static_cast<std::ptrdiff_t>(v.bytes.size()) ||
+        std::memcmp(out, v.bytes.data(), v.bytes.size()) != 0) {
       return false;
     }
   }
@@ -197,6 +202,118 @@ bool decoder_checks_out() {
     if (decode_base64(bad, out) >= 0) return false;
   }
   return true;
+}
+
+/// Every figure of the table, filled round by round.
+struct Figures {
+  explicit Figures(const Options& options)
+      : throughput("Throughput, " + std::to_string(options.mib) + " MiB", "MiB/s",
+                   {Target::Kind::ratio_at_least, 0.95}),
+        many_pss("PSS per session, " + std::to_string(options.sessions) + " idle", "KiB",
+                 {Target::Kind::bridge_at_most, 512}),
+        many_rss("RSS per session, " + std::to_string(options.sessions) + " idle", "KiB"),
+        idle_cpu("Idle CPU, " + std::to_string(options.sessions) + " sessions over " +
+                     std::to_string(options.idle_ms) + " ms",
+                 "ms", {Target::Kind::bridge_at_most, 0}),
+        idle_wakeups("Idle wake-ups, " + std::to_string(options.sessions) + " sessions over " +
+                         std::to_string(options.idle_ms) + " ms",
+                     "count", {Target::Kind::bridge_at_most, 0}) {}
+
+  Metric throughput;
+  Metric cpu{"CPU time per MiB", "ms", {Target::Kind::ratio_at_most, 1.15}};
+  Metric echo_p50{"Echo round trip p50", "µs", {Target::Kind::ratio_at_most, 1.2}};
+  Metric echo_p99{"Echo round trip p99", "µs", {Target::Kind::ratio_at_most, 1.5}};
+  Metric echo_max{"Echo round trip max", "µs"};
+  Metric to_ready{"Start to ready", "ms", {Target::Kind::ratio_at_most, 1.5}};
+  Metric to_exit{"Start to exit of /bin/true", "ms"};
+  Metric idle_rss{"Idle session RSS", "KiB"};
+  Metric idle_pss{"Idle session PSS", "KiB"};
+  Metric many_pss;
+  Metric many_rss;
+  Metric flood_peak{"Peak RSS after the flood", "KiB"};
+  Metric flood_growth{
+      "Peak RSS in the flood above idle RSS", "KiB", {Target::Kind::bridge_at_most, 1024}};
+  Metric idle_cpu;
+  Metric idle_wakeups;
+
+  std::vector<Metric> all() const {
+    return {throughput, cpu,        echo_p50,     echo_p99, echo_max,
+            to_ready,   to_exit,    idle_rss,     idle_pss, many_pss,
+            many_rss,   flood_peak, flood_growth, idle_cpu, idle_wakeups};
+  }
+};
+
+constexpr RelayKind kKinds[] = {RelayKind::bridge, RelayKind::baseline};
+
+int index(RelayKind kind) { return kind == RelayKind::bridge ? 0 : 1; }
+
+void measure_throughput(const Options& options, const std::string& path,
+                        const std::vector<unsigned char>& payload, Figures& figures) {
+  ThroughputRuns runs =
+      take(run_throughput(options.programs, path, payload, kTurnBytes), "throughput");
+  for (RelayKind kind : kKinds) {
+    const ThroughputRun& run = kind == RelayKind::bridge ? runs.bridge : runs.baseline;
+    add(figures.throughput, kind, run.mib_per_second);
+    add(figures.cpu, kind, run.cpu_ms_per_mib);
+    add(figures.flood_peak, kind, kib(run.memory.peak_rss_kib));
+    std::fprintf(stderr, "  throughput %s: %.0f MiB/s, %.2f ms CPU per MiB, %llu frames\n",
+                 name(kind), run.mib_per_second, run.cpu_ms_per_mib,
+                 static_cast<unsigned long long>(run.frames));
+  }
+}
+
+void measure_echo(const Options& options, Figures& figures) {
+  EchoRuns runs = take(run_echo(options.programs, options.echoes), "echo");
+  for (RelayKind kind : kKinds) {
+    const std::vector<double>& micros = kind == RelayKind::bridge ? runs.bridge : runs.baseline;
+    add(figures.echo_p50, kind, quantile(micros, 0.5));
+    add(figures.echo_p99, kind, quantile(micros, 0.99));
+    add(figures.echo_max, kind, quantile(micros, 1.0));
+    std::fprintf(stderr, "  echo %s: p50 %.1f µs, p99 %.1f µs\n", name(kind), quantile(micros, 0.5),
+                 quantile(micros, 0.99));
+  }
+}
+
+void measure_starts(const Options& options, Figures& figures) {
+  std::vector<double> ready_ms[2];
+  std::vector<double> exit_ms[2];
+  // Alternating start by start, like the other workloads' turns.
+  for (int i = 0; i < options.starts; ++i) {
+    for (RelayKind kind : kKinds) {
+      StartRun run =
+          take(run_start(kind, options.programs), std::string("start-up, ") + name(kind));
+      ready_ms[index(kind)].push_back(run.to_ready_ms);
+      exit_ms[index(kind)].push_back(run.to_exit_ms);
+    }
+  }
+  for (RelayKind kind : kKinds) {
+    add(figures.to_ready, kind, median(ready_ms[index(kind)]));
+    add(figures.to_exit, kind, median(exit_ms[index(kind)]));
+    std::fprintf(stderr, "  start %s: ready %.2f ms, exit %.2f ms\n", name(kind),
+                 median(ready_ms[index(kind)]), median(exit_ms[index(kind)]));
+  }
+}
+
+void measure_idle(const Options& options, Figures& figures) {
+  for (RelayKind kind : kKinds) {
+    IdleRun run = take(run_idle(kind, options.programs, options.sessions,
+                                std::chrono::milliseconds(options.idle_ms)),
+                       std::string("idle sessions, ") + name(kind));
+    add(figures.idle_rss, kind, kib(run.one.rss_kib));
+    add(figures.idle_pss, kind, kib(run.one.pss_kib));
+    add(figures.many_pss, kind, run.pss_per_session_kib);
+    add(figures.many_rss, kind, run.rss_per_session_kib);
+    add(figures.idle_cpu, kind, run.cpu_ms);
+    add(figures.idle_wakeups, kind, static_cast<double>(run.wakeups));
+    std::fprintf(stderr, "  idle %s: PSS %.0f KiB per session\n", name(kind),
+                 run.pss_per_session_kib);
+    if (options.mib > 0) {
+      // This round's flood against this round's idle session.
+      const std::vector<double>& peaks =
+          kind == RelayKind::bridge ? figures.flood_peak.bridge : figures.flood_peak.baseline;
+      add(figures.flood_growth, kind, peaks.back() - kib(run.one.rss_kib));
+    }
+  }
 }
 
 int run_benchmark(int argc, char** argv) {
@@ -213,98 +330,25 @@ int run_benchmark(int argc, char** argv) {
     return 1;
   }
 
-  using K = Target::Kind;
-  const std::string sessions = std::to_string(options.sessions);
-  const std::string idle = std::to_string(options.idle_ms) + " ms";
-  Metric throughput{"Throughput, " + std::to_string(options.mib) + " MiB", "MiB/s", {K::ratio_at_least, 0.95}};
-  Metric cpu{"CPU time per MiB", "ms", {K::ratio_at_most, 1.15}};
-  Metric echo_p50{"Echo round trip p50", "µs", {K::ratio_at_most, 1.2}};
-  Metric echo_p99{"Echo round trip p99", "µs", {K::ratio_at_most, 1.5}};
-  Metric echo_max{"Echo round trip max", "µs", {}};
-  Metric to_ready{"Start to ready", "ms", {K::ratio_at_most, 1.5}};
-  Metric to_exit{"Start to exit of /bin/true", "ms", {}};
-  Metric idle_rss{"Idle session RSS", "KiB", {}};
-  Metric idle_pss{"Idle session PSS", "KiB", {}};
-  Metric many_pss{"PSS per session, " + sessions + " idle", "KiB", {K::bridge_at_most, 512}};
-  Metric many_rss{"RSS per session, " + sessions + " idle", "KiB", {}};
-  Metric flood_peak{"Peak RSS after the flood", "KiB", {}};
-  Metric flood_growth{"Peak RSS in the flood above idle RSS", "KiB", {K::bridge_at_most, 1024}};
-  Metric idle_cpu{"Idle CPU, " + sessions + " sessions over " + idle, "ms", {K::bridge_at_most, 0}};
-  Metric idle_wakeups{"Idle wake-ups, " + sessions + " sessions over " + idle, "count", {K::bridge_at_most, 0}};
-
-  static constexpr RelayKind kinds[] = {RelayKind::bridge, RelayKind::baseline};
+  Figures figures(options);
   for (int round = 1; round <= options.rounds; ++round) {
     std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
-    double flood_peak_kib[2] = {};
-    if (options.mib > 0) {
-      ThroughputRuns runs = take(run_throughput(options.programs, path, payload, kTurnBytes), "throughput");
-      for (RelayKind kind : kinds) {
-        const ThroughputRun& run = kind == RelayKind::bridge ? runs.bridge : runs.baseline;
-        add(throughput, kind, run.mib_per_second);
-        add(cpu, kind, run.cpu_ms_per_mib);
-        add(flood_peak, kind, kib(run.memory.peak_rss_kib));
-        flood_peak_kib[kind == RelayKind::bridge ? 0 : 1] = kib(run.memory.peak_rss_kib);
-        std::fprintf(stderr, "  throughput %s: %.0f MiB/s, %.2f ms CPU per MiB, %llu frames\n",
-                     name(kind), run.mib_per_second, run.cpu_ms_per_mib,
-                     static_cast<unsigned long long>(run.frames));
-      }
-    }
-    if (options.echoes > 0) {
-      EchoRuns runs = take(run_echo(options.programs, options.echoes), "echo");
-      for (RelayKind kind : kinds) {
-        const std::vector<double>& micros = kind == RelayKind::bridge ? runs.bridge : runs.baseline;
-        add(echo_p50, kind, quantile(micros, 0.5));
-        add(echo_p99, kind, quantile(micros, 0.99));
-        add(echo_max, kind, quantile(micros, 1.0));
-        std::fprintf(stderr, "  echo %s: p50 %.1f µs, p99 %.1f µs\n", name(kind),
-                     quantile(micros, 0.5), quantile(micros, 0.99));
-      }
-    }
-    std::vector<double> ready_ms[2];
-    std::vector<double> exit_ms[2];
-    for (int i = 0; i < options.starts; ++i) {
-      for (RelayKind kind : kinds) {
-        StartRun run = take(run_start(kind, options.programs), std::string("start-up, ") + name(kind));
-        ready_ms[kind == RelayKind::bridge ? 0 : 1].push_back(run.to_ready_ms);
-        exit_ms[kind == RelayKind::bridge ? 0 : 1].push_back(run.to_exit_ms);
-      }
-    }
-    for (RelayKind kind : options.starts > 0 ? kinds : std::span<const RelayKind>()) {
-      const int k = kind == RelayKind::bridge ? 0 : 1;
-      add(to_ready, kind, median(ready_ms[k]));
-      add(to_exit, kind, median(exit_ms[k]));
-      std::fprintf(stderr, "  start %s: ready %.2f ms, exit %.2f ms\n", name(kind),
-                   median(ready_ms[k]), median(exit_ms[k]));
-    }
-    for (RelayKind kind : options.sessions > 0 ? kinds : std::span<const RelayKind>()) {
-      IdleRun run = take(run_idle(kind, options.programs, options.sessions,
-                                  std::chrono::milliseconds(options.idle_ms)),
-                         std::string("idle sessions, ") + name(kind));
-      add(idle_rss, kind, kib(run.one.rss_kib));
-      add(idle_pss, kind, kib(run.one.pss_kib));
-      add(many_pss, kind, run.pss_per_session_kib);
-      add(many_rss, kind, run.rss_per_session_kib);
-      add(idle_cpu, kind, run.cpu_ms);
-      add(idle_wakeups, kind, static_cast<double>(run.wakeups));
-      std::fprintf(stderr, "  idle %s: PSS %.0f KiB per session\n", name(kind), run.pss_per_session_kib);
-      if (options.mib > 0) {
-        add(flood_growth, kind, flood_peak_kib[kind == RelayKind::bridge ? 0 : 1] - kib(run.one.rss_kib));
-      }
-    }
+    if (options.mib > 0) measure_throughput(options, path, payload, figures);
+    if (options.echoes > 0) measure_echo(options, figures);
+    if (options.starts > 0) measure_starts(options, figures);
+    if (options.sessions > 0) measure_idle(options, figures);
   }
   if (options.mib > 0) ::unlink(path.c_str());
 
   bool all_met = false;
-  const std::string table = render_table(
-      {throughput, cpu, echo_p50, echo_p99, echo_max, to_ready, to_exit, idle_rss, idle_pss,
-       many_pss, many_rss, flood_peak, flood_growth, idle_cpu, idle_wakeups},
-      &all_met);
-  std::printf("%s%s\nBridge and baseline: medians over the rounds. Ratio: median over the rounds of "
-              "bridge / baseline in the same round.\n%s\n",
-              header(options).c_str(), table.c_str(),
-              options.smoke ? "Smoke run: too short for its figures to mean anything."
-              : all_met     ? "Every target met."
-                            : "Some targets missed.");
+  const std::string table = render_table(figures.all(), &all_met);
+  std::printf(
+      "%s%s\nBridge and baseline: medians over the rounds. Ratio: median over the rounds of "
+      "bridge / baseline in the same round.\n%s\n",
+      header(options).c_str(), table.c_str(),
+      options.smoke ? "Smoke run: too short for its figures to mean anything."
+      : all_met     ? "Every target met."
+                    : "Some targets missed.");
   return options.check_targets && !all_met ? 1 : 0;
 }
 

@@ -65,7 +65,8 @@ class Flood {
   Result<void> take_line(Clock::time_point deadline) {
     Result<std::optional<OutputLine>> line = relay_->next_line(deadline);
     if (!line) return std::move(line).error();
-    if (!line->has_value()) return Error("output ended after " + std::to_string(received_) + " bytes");
+    if (!line->has_value())
+      return Error("output ended after " + std::to_string(received_) + " bytes");
     const OutputLine& got = **line;
     switch (got.type) {
       case OutputLine::Type::data: {
@@ -75,7 +76,8 @@ class Flood {
         const auto count = static_cast<std::size_t>(n);
         if (count > expected_.size() - received_ ||
             std::memcmp(bytes_, expected_.data() + received_, count) != 0) {
-          return Error("received bytes differ from the file after offset " + std::to_string(received_));
+          return Error("received bytes differ from the file after offset " +
+                       std::to_string(received_));
         }
         received_ += count;
         ++frames_;
@@ -120,8 +122,9 @@ Result<ThroughputRuns> run_throughput(const RelayPrograms& programs, const std::
   for (std::size_t until = turn_bytes; !bridge.done() || !baseline.done(); until += turn_bytes) {
     for (Flood* flood : {&bridge, &baseline}) {
       Result<void> took = flood->take_turn(until, deadline);
-      if (!took) return std::move(took).error().wrap(
-          std::string("throughput, ") + (flood == &bridge ? "bridge" : "baseline"));
+      if (!took)
+        return std::move(took).error().wrap(std::string("throughput, ") +
+                                            (flood == &bridge ? "bridge" : "baseline"));
     }
   }
   ThroughputRuns runs;

@@ -14,7 +14,7 @@
 namespace qlp::bench {
 
 struct ThroughputRun {
-  double seconds = 0;         ///< Spawn frame to exit frame and last byte, this relay's turns only.
+  double seconds = 0;  ///< Spawn frame to exit frame and last byte, this relay's turns only.
   double mib_per_second = 0;
   double cpu_ms_per_mib = 0;  ///< The relay's own CPU time, all threads; its child not included.
   MemoryUse memory;           ///< At the end of the flood, before the relay ends.

@@ -33,8 +33,8 @@ OutputLine parse_output_line(std::string_view line) {
   if (line.starts_with(kDataPrefix) && line.ends_with(kDataSuffix) &&
       line.size() >= kDataPrefix.size() + kDataSuffix.size()) {
     parsed.type = OutputLine::Type::data;
-    parsed.data = line.substr(kDataPrefix.size(),
-                              line.size() - kDataPrefix.size() - kDataSuffix.size());
+    parsed.data =
+        line.substr(kDataPrefix.size(), line.size() - kDataPrefix.size() - kDataSuffix.size());
   } else if (line == kReady) {
     parsed.type = OutputLine::Type::ready;
   } else if (line.starts_with(kExitPrefix) && line.ends_with("}")) {

@@ -12,9 +12,9 @@ namespace qlp::bench {
 struct OutputLine {
   enum class Type { ready, data, exit, error, unknown };
   Type type = Type::unknown;
-  std::string_view data;     ///< The Base64 text of a data frame.
-  std::uint32_t code = 0;    ///< The code of an exit frame.
-  std::string_view text;     ///< The whole line without its "\n".
+  std::string_view data;   ///< The Base64 text of a data frame.
+  std::uint32_t code = 0;  ///< The code of an exit frame.
+  std::string_view text;   ///< The whole line without its "\n".
 };
 
 /// Recognises the four frame lines by their exact bytes; anything else is `unknown`.

@@ -17,7 +17,8 @@ Result<std::int64_t> field(const std::string& path, std::string_view key) {
   if (!in) return Error("cannot read " + path);
   std::string line;
   while (std::getline(in, line)) {
-    if (line.size() > key.size() && line.compare(0, key.size(), key) == 0 && line[key.size()] == ':') {
+    if (line.size() > key.size() && line.compare(0, key.size(), key) == 0 &&
+        line[key.size()] == ':') {
       return static_cast<std::int64_t>(std::stoll(line.substr(key.size() + 1)));
     }
   }
@@ -35,7 +36,8 @@ Result<MemoryUse> read_memory(pid_t pid) {
   if (!rss) return std::move(rss).error();
   if (!peak) return std::move(peak).error();
   if (!pss) return std::move(pss).error();
-  if (*rss < 0 || *peak < 0 || *pss < 0) return Error("no memory figures for process " + std::to_string(pid));
+  if (*rss < 0 || *peak < 0 || *pss < 0)
+    return Error("no memory figures for process " + std::to_string(pid));
   use.rss_kib = static_cast<std::uint64_t>(*rss);
   use.peak_rss_kib = static_cast<std::uint64_t>(*peak);
   use.pss_kib = static_cast<std::uint64_t>(*pss);

@@ -26,7 +26,8 @@ void append_base64(std::string_view bytes, std::string& out) {
   const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t bits = std::uint32_t{src[i]} << 16 | std::uint32_t{src[i + 1]} << 8 | src[i + 2];
+    const std::uint32_t bits =
+        std::uint32_t{src[i]} << 16 | std::uint32_t{src[i + 1]} << 8 | src[i + 2];
     out += kAlphabet[bits >> 18];
     out += kAlphabet[(bits >> 12) & 63];
     out += kAlphabet[(bits >> 6) & 63];
@@ -47,7 +48,8 @@ void append_base64(std::string_view bytes, std::string& out) {
 }
 
 std::string spawn_line(const std::vector<std::string>& child) {
-  std::string line = R"({"type":"spawn","shellPath":)" + json_string(child.at(0)) + R"(,"shellArgs":[)";
+  std::string line =
+      R"({"type":"spawn","shellPath":)" + json_string(child.at(0)) + R"(,"shellArgs":[)";
   for (std::size_t i = 1; i < child.size(); ++i) {
     if (i > 1) line += ',';
     line += json_string(child[i]);
@@ -72,7 +74,8 @@ std::chrono::milliseconds scaled(std::chrono::milliseconds base) {
   const char* text = std::getenv("QLP_TEST_TIMEOUT_MULTIPLIER");
   const double factor = text ? std::strtod(text, nullptr) : 1.0;
   if (!(factor > 1.0)) return base;
-  return std::chrono::milliseconds(static_cast<std::int64_t>(static_cast<double>(base.count()) * factor));
+  return std::chrono::milliseconds(
+      static_cast<std::int64_t>(static_cast<double>(base.count()) * factor));
 }
 
 int remaining_ms(Clock::time_point deadline) {
@@ -209,9 +212,8 @@ Result<std::optional<OutputLine>> RelayProcess::next_line(Clock::time_point dead
   for (;;) {
     const char* base = buffer_.data() + begin_;
     const std::size_t available = end_ - begin_;
-    const void* newline = available > scanned_
-                              ? std::memchr(base + scanned_, '\n', available - scanned_)
-                              : nullptr;
+    const void* newline =
+        available > scanned_ ? std::memchr(base + scanned_, '\n', available - scanned_) : nullptr;
     if (newline != nullptr) {
       const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(newline) - base);
       begin_ += length + 1;

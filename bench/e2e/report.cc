@@ -10,7 +10,10 @@ namespace {
 std::string format(double value) {
   char text[32];
   const double magnitude = std::fabs(value);
-  const char* form = magnitude == 0 ? "%.0f" : magnitude >= 100 ? "%.0f" : magnitude >= 10 ? "%.1f" : "%.2f";
+  const char* form = magnitude == 0     ? "%.0f"
+                     : magnitude >= 100 ? "%.0f"
+                     : magnitude >= 10  ? "%.1f"
+                                        : "%.2f";
   std::snprintf(text, sizeof text, form, value);
   return text;
 }
@@ -81,7 +84,10 @@ std::string render_table(const std::vector<Metric>& metrics, bool* all_met) {
     table += "| " + metric.name + " (" + metric.unit + ") | " + format(bridge) + " | " +
              (metric.baseline.empty() ? "" : format(median(metric.baseline))) + " | " +
              (ratio ? format(*ratio) : "") + " | " + metric.target.describe() + " | " +
-             (metric.target.kind == Target::Kind::none ? "" : met ? "yes" : "**no**") + " |\n";
+             (metric.target.kind == Target::Kind::none ? ""
+              : met                                    ? "yes"
+                                                       : "**no**") +
+             " |\n";
   }
   if (all_met) *all_met = every;
   return table;

@@ -14,7 +14,7 @@
 namespace qlp::bench {
 
 struct EchoRuns {
-  std::vector<double> bridge;    ///< Round-trip times in microseconds.
+  std::vector<double> bridge;  ///< Round-trip times in microseconds.
   std::vector<double> baseline;
 };
 
@@ -30,11 +30,11 @@ struct StartRun {
 Result<StartRun> run_start(RelayKind kind, const RelayPrograms& programs);
 
 struct IdleRun {
-  MemoryUse one;                  ///< A single idle session, the only one running.
-  double pss_per_session_kib = 0; ///< With `sessions` idle sessions running together.
+  MemoryUse one;                   ///< A single idle session, the only one running.
+  double pss_per_session_kib = 0;  ///< With `sessions` idle sessions running together.
   double rss_per_session_kib = 0;
-  double cpu_ms = 0;              ///< All sessions together, over the idle window.
-  std::uint64_t wakeups = 0;      ///< Context switches of all their threads over the window.
+  double cpu_ms = 0;          ///< All sessions together, over the idle window.
+  std::uint64_t wakeups = 0;  ///< Context switches of all their threads over the window.
 };
 
 /// `sessions` relays whose children wait for input that never comes.
