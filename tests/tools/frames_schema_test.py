@@ -113,6 +113,11 @@ class RealSessions(SchemaCase):
         run.frames_until(lambda f: f["type"] == "ready")
         run.send(["resize", 30, 90])
         run.send(["input", b64(b"arr\r")])
+        # Only then the kill: its hang-up may otherwise come before the terminal has echoed the
+        # input, and a hung-up terminal echoes nothing.
+        seen = []
+        lib.wait_until(lambda: seen.extend(run.frames_until(lambda f: f["type"] == "data"))
+                       or b"arr" in lib.data_bytes(seen), 10, "the echo of the array-form input")
         run.send(["kill"])
         rest, status = run.finish()
         self.assertIn(b"arr", lib.data_bytes(run_frames(run)))
