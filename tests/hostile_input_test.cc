@@ -70,26 +70,29 @@ class EchoSession {
       frames.push_back(*frame);
       data += frame->data;
     }
-    if (std::optional<Announcement> announced = announcement(data)) child = announced->pid;
+    // Looked up while it waits for input, so that its id cannot name another process yet.
+    if (std::optional<Announcement> announced = announcement(data)) {
+      child = look_up_process(announced->pid);
+    }
   }
 
   /// After the bridge has ended, its child must be gone too.
   void expect_child_gone() {
-    ASSERT_NE(child, 0) << "the child never announced itself";
-    EXPECT_TRUE(wait_process_gone(child, deadline()))
-        << "child " << child << " outlived the bridge";
+    ASSERT_TRUE(child) << "the child never announced itself";
+    EXPECT_TRUE(wait_process_gone(*child, deadline()))
+        << "child " << child->pid << " outlived the bridge";
   }
 
   BridgeProcess bridge;
   std::vector<ParsedFrame> frames;
-  pid_t child = 0;
+  std::optional<ProcessId> child;
 };
 
 /// Sends `bytes` into a running session, ends input, and checks the ending:
 /// one error frame with `message`, or (`message` empty) an orderly end.
 void expect_in_session(const std::string& bytes, const std::string& message) {
   EchoSession session;
-  ASSERT_NE(session.child, 0);
+  ASSERT_TRUE(session.child);
   session.bridge.send_raw(bytes);
   session.bridge.close_stdin();
   Ending ending = end_of(session.bridge, session.frames);
@@ -181,7 +184,7 @@ TEST(HostileInputTest, HugeLineIsReadWholeAndPositionedExactly) {
   line.append(kPad, 'a');
   line += "\"x}\n";
   EchoSession session;
-  ASSERT_NE(session.child, 0);
+  ASSERT_TRUE(session.child);
   ASSERT_TRUE(session.bridge.send_raw(line));
   line = std::string();
   session.bridge.close_stdin();
@@ -346,6 +349,14 @@ TEST(HostileInputTest, ExtremeTerminalSizes) {
       return child && data.size() >= child->length + expected.size();
     };
     ASSERT_TRUE(collector.wait_until(sizes_seen, deadline()));
+    std::optional<ProcessId> shell;
+    collector.wait_until(
+        [&](const std::vector<ParsedFrame>&, const std::string& data) {
+          shell = look_up_process(announcement(data)->pid);
+          return true;
+        },
+        deadline());
+    ASSERT_TRUE(shell) << "the shell is gone already";
     for (Size size : row.resizes) {
       bridge.send("{\"type\":\"resize\",\"rows\":" + std::to_string(size.first) +
                   ",\"cols\":" + std::to_string(size.second) + "}");
@@ -370,7 +381,7 @@ TEST(HostileInputTest, ExtremeTerminalSizes) {
     EXPECT_EQ(error_message(collector.frames()), "invalid value: integer `65536`, expected u16");
     EXPECT_EQ(bridge.wait_exit(deadline()), 1);
     EXPECT_EQ(bridge.stderr_text(), "");
-    EXPECT_TRUE(wait_process_gone(child->pid, deadline()));
+    EXPECT_TRUE(wait_process_gone(*shell, deadline()));
   }
 }
 
@@ -383,7 +394,14 @@ TEST(HostileInputTest, InputFrameOf64MiBEchoesWholeFromRawCat) {
   bridge.send(spawn_sh("stty raw -echo; echo pid $$; exec cat"));
   // The echo comes back while the frame is still going in: read on another thread.
   FrameCollector collector(bridge, deadline(120000ms));
-  ASSERT_TRUE(collector.wait_until(announced, deadline()));
+  std::optional<ProcessId> cat;
+  ASSERT_TRUE(collector.wait_until(
+      [&](const std::vector<ParsedFrame>& frames, const std::string& data) {
+        if (announced(frames, data)) cat = look_up_process(announcement(data)->pid);
+        return announced(frames, data);
+      },
+      deadline()));
+  ASSERT_TRUE(cat) << "cat is gone already";
   ASSERT_TRUE(bridge.input(payload));
   ASSERT_TRUE(collector.wait_until(
       [&](const std::vector<ParsedFrame>&, const std::string& data) {
@@ -401,7 +419,7 @@ TEST(HostileInputTest, InputFrameOf64MiBEchoesWholeFromRawCat) {
   EXPECT_EQ(exit_code(collector.frames()), 1u);
   EXPECT_EQ(bridge.wait_exit(deadline()), 0);
   EXPECT_EQ(bridge.stderr_text(), "");
-  EXPECT_TRUE(wait_process_gone(child->pid, deadline()));
+  EXPECT_TRUE(wait_process_gone(*cat, deadline()));
 }
 
 /// A terminal's master side holding `held` bytes; end of stream after them.

@@ -58,17 +58,19 @@ void repeat_race(const std::function<std::string(long, Tally&)>& once) {
 }
 
 /// What every race ends with: the bridge's status, no diagnostic, no
-/// half-written frame, and the child gone.
-std::string ending_faults(BridgeProcess& bridge, int expected_status, std::optional<pid_t> child) {
+/// half-written frame, and the child gone. A session with its exit frame has
+/// had its child reaped by the bridge; `unreaped`, seen while the session ran,
+/// is a child that had no exit frame and must be gone now the bridge is.
+std::string ending_faults(BridgeProcess& bridge, int expected_status,
+                          std::optional<ProcessId> unreaped = std::nullopt) {
   int status = bridge.wait_exit(deadline());
   if (status != expected_status) return "bridge status " + std::to_string(status);
   if (!bridge.unterminated_output().empty())
     return "half-written frame: " + bridge.unterminated_output();
   std::string diagnostic = bridge.stderr_text();
   if (!diagnostic.empty()) return "standard error: " + diagnostic;
-  if (!child) return "the child never announced itself";
-  if (!wait_process_gone(*child, deadline()))
-    return "child " + std::to_string(*child) + " left running";
+  if (unreaped && !wait_process_gone(*unreaped, deadline()))
+    return "child " + std::to_string(unreaped->pid) + " left running";
   return "";
 }
 
@@ -109,7 +111,7 @@ std::string output_before_ready_once(bool& data_first) {
   std::optional<Announcement> child = announcement(data);
   if (std::string fault = flood_after_announcement(data, child, kBytes); !fault.empty())
     return fault;
-  return ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
+  return ending_faults(bridge, 0);
 }
 
 TEST(RaceTest, OutputMayPrecedeReadyButTheExitFrameFollowsIt) {
@@ -161,7 +163,7 @@ TEST(RaceTest, DataFramesBeforeAndAfterTheExitFrameLoseNothing) {
         !fault.empty()) {
       return fault;
     }
-    return ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
+    return ending_faults(bridge, 0);
   });
 }
 
@@ -185,7 +187,7 @@ TEST(RaceTest, KillFramesWhileTheChildIsExiting) {
     std::uint32_t code = *exit_code(frames);
     if (code != 1 && code != 3) return "exit code " + std::to_string(code);
     tally[code == 3 ? "child exited first" : "hang-up first"]++;
-    return ending_faults(bridge, 0, announcement(data)->pid);
+    return ending_faults(bridge, 0);
   });
 }
 
@@ -209,7 +211,7 @@ TEST(RaceTest, EndOfInputWhileOutputFloods) {
     if (std::string fault = flood_after_announcement(data, child); !fault.empty()) return fault;
     tally[data.size() - wait_bytes > 64 * 1024 ? "over 64 KiB after end of input"
                                                : "less after end of input"]++;
-    return ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
+    return ending_faults(bridge, 0);
   });
 }
 
@@ -245,7 +247,7 @@ TEST(RaceTest, DrainAtShutdownDeliversEveryByteTheChildWrote) {
       return fault + " (end of input " + moment + ")";
     }
     tally[moment]++;
-    return ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
+    return ending_faults(bridge, 0);
   });
 }
 
@@ -280,8 +282,7 @@ TEST(RaceTest, DrainAtShutdownWaitsForASlowParent) {
       std::optional<Announcement> child = announcement(data);
       fault = order_faults(frames);
       if (fault.empty()) fault = flood_after_announcement(data, child, bytes);
-      if (fault.empty())
-        fault = ending_faults(bridge, 0, child ? std::optional<pid_t>(child->pid) : std::nullopt);
+      if (fault.empty()) fault = ending_faults(bridge, 0);
       tally[data.size() - before_exit > 8192 ? "over 8 KiB after the exit frame"
                                              : "less after the exit frame"]++;
     }
@@ -310,10 +311,13 @@ TEST(RaceTest, FatalErrorWhileThePumpWrites) {
     bridge.spawn(stress_child(), {"flood", "-1"});
     std::vector<ParsedFrame> frames;
     std::string data;
-    if (!read_until(bridge, frames, data,
-                    [&](const std::string& got) { return got.size() >= wait_bytes; })) {
+    if (!read_until(bridge, frames, data, [&](const std::string& got) {
+          return got.size() >= wait_bytes && announcement(got);
+        })) {
       return "the flood stopped at " + std::to_string(data.size()) + " bytes";
     }
+    // Looked up while it floods: the bridge will not reap it.
+    std::optional<ProcessId> flooder = look_up_process(announcement(data)->pid);
     bridge.send(bad.line);
     for (ParsedFrame& frame : bridge.read_all(deadline())) frames.push_back(frame);
     if (std::string fault = order_faults(frames, true); !fault.empty()) return fault;
@@ -329,7 +333,7 @@ TEST(RaceTest, FatalErrorWhileThePumpWrites) {
     data = joined_data(frames);
     std::optional<Announcement> child = announcement(data);
     if (std::string fault = flood_after_announcement(data, child); !fault.empty()) return fault;
-    return ending_faults(bridge, 1, child ? std::optional<pid_t>(child->pid) : std::nullopt);
+    return ending_faults(bridge, 1, flooder);
   });
 }
 

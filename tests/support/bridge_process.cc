@@ -419,32 +419,63 @@ bool FrameCollector::finish() {
   return ended_;
 }
 
-bool wait_process_gone(pid_t pid, std::chrono::milliseconds timeout) {
+namespace {
+
+/// The fields of /proc/PID/stat after the command name, which may hold
+/// spaces and parentheses: they start after the last ')'. Field 3 (state)
+/// comes first.
+std::optional<std::vector<std::string>> stat_fields(pid_t pid) {
+  std::optional<std::string> contents = read_proc_stat(pid);
+  if (!contents) return std::nullopt;
+  std::size_t paren = contents->rfind(')');
+  if (paren == std::string::npos) return std::nullopt;
+  std::vector<std::string> fields;
+  std::size_t at = paren + 1;
+  while ((at = contents->find_first_not_of(" \n", at)) != std::string::npos) {
+    std::size_t end = contents->find_first_of(" \n", at);
+    fields.push_back(contents->substr(at, end - at));
+    at = end;
+  }
+  if (fields.size() < 20) return std::nullopt;
+  return fields;
+}
+
+}  // namespace
+
+std::optional<ProcessId> look_up_process(pid_t pid) {
+  std::optional<std::vector<std::string>> fields = stat_fields(pid);
+  if (!fields) {
+    if (::kill(pid, 0) != 0) return std::nullopt;
+    return ProcessId{pid, 0};  // no /proc: the id alone
+  }
+  if ((*fields)[0] == "Z") return std::nullopt;
+  // Field 22, the start time, is the 20th after the command name.
+  return ProcessId{pid, std::strtoull((*fields)[19].c_str(), nullptr, 10)};
+}
+
+bool wait_process_gone(const ProcessId& process, std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
-  while (process_alive(pid)) {
+  for (;;) {
+    std::optional<ProcessId> now = look_up_process(process.pid);
+    if (!now || now->start_time != process.start_time) return true;
     if (Clock::now() >= deadline) return false;
     ::usleep(1000);
   }
-  return true;
 }
 
-std::vector<pid_t> child_processes(pid_t parent) {
-  std::vector<pid_t> children;
+std::vector<ProcessId> child_processes(pid_t parent) {
+  std::vector<ProcessId> children;
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return children;
+  const std::string parent_text = std::to_string(parent);
   while (const dirent* entry = ::readdir(proc)) {
     char* end = nullptr;
     long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end != '\0') continue;
-    std::optional<std::string> contents = read_proc_stat(static_cast<pid_t>(pid));
-    if (!contents) continue;
-    // The command name may hold spaces and parentheses: fields start after the last ')'.
-    std::size_t paren = contents->rfind(')');
-    if (paren == std::string::npos) continue;
-    char state = 0;
-    long ppid = 0;
-    if (std::sscanf(contents->c_str() + paren + 1, " %c %ld", &state, &ppid) != 2) continue;
-    if (ppid == parent) children.push_back(static_cast<pid_t>(pid));
+    std::optional<std::vector<std::string>> fields = stat_fields(static_cast<pid_t>(pid));
+    if (!fields || (*fields)[1] != parent_text || (*fields)[0] == "Z") continue;
+    children.push_back(
+        ProcessId{static_cast<pid_t>(pid), std::strtoull((*fields)[19].c_str(), nullptr, 10)});
   }
   ::closedir(proc);
   return children;

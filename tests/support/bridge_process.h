@@ -129,12 +129,23 @@ class FrameCollector {
   std::thread thread_;
 };
 
-/// Waits until process `pid` no longer exists (or is a zombie); false when it
-/// is still running at the deadline.
-bool wait_process_gone(pid_t pid, std::chrono::milliseconds timeout);
+/// A process as seen at one moment: its id and start time, so that a later
+/// look does not take another process that has since been given the same id
+/// (ids wrap quickly when tests start thousands of processes) for it.
+struct ProcessId {
+  pid_t pid = 0;
+  unsigned long long start_time = 0;  ///< Clock ticks after boot, from /proc; 0 where unknown.
+};
 
-/// The processes whose parent is `parent`, from /proc (empty where there is none).
-std::vector<pid_t> child_processes(pid_t parent);
+/// Process `pid` as it is now; nothing when there is none or it is a zombie.
+std::optional<ProcessId> look_up_process(pid_t pid);
+
+/// Waits until `process` no longer runs (gone, a zombie, or its id now names
+/// another process); false when it still runs at the deadline.
+bool wait_process_gone(const ProcessId& process, std::chrono::milliseconds timeout);
+
+/// The running processes whose parent is `parent`, from /proc (empty where there is none).
+std::vector<ProcessId> child_processes(pid_t parent);
 
 /// A JSON string literal for `text` (for building input frames in tests).
 std::string json_string(const std::string& text);
