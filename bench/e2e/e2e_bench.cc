@@ -9,6 +9,7 @@
 // Prints a Markdown table on standard output and progress on standard error. Exit status 1 when
 // a run fails (lost, altered or missing data, a relay that hangs or fails), or with
 // --check-targets when a target is missed.
+#include <sched.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -30,7 +31,7 @@ namespace {
 
 // Bytes read from one relay's flood before turning to the other's: large against what the
 // pipes hold when a turn begins, small enough for many turns per run.
-constexpr std::size_t kTurnBytes = 4 * 1024 * 1024;
+constexpr std::size_t kTurnBytes = 1024 * 1024;
 
 struct Options {
   int rounds = 7;
@@ -40,15 +41,17 @@ struct Options {
   int sessions = 50;
   int idle_ms = 5000;
   bool check_targets = false;
+  bool pin = true;
   bool smoke = false;
   RelayPrograms programs{QLP_E2E_BRIDGE, QLP_E2E_BASELINE};
 };
 
 void usage() {
-  std::fprintf(stderr,
-               "usage: qlp_e2e_bench [--rounds N] [--mib N] [--echoes N] [--starts N] "
-               "[--sessions N] [--idle-ms N] [--smoke] [--check-targets] [--bridge PATH] "
-               "[--baseline PATH]\n");
+  std::fprintf(
+      stderr,
+      "usage: qlp_e2e_bench [--rounds N] [--mib N] [--echoes N] [--starts N] "
+      "[--sessions N] [--idle-ms N] [--smoke] [--check-targets] [--no-pin] [--bridge PATH] "
+      "[--baseline PATH]\n");
   std::exit(2);
 }
 
@@ -88,6 +91,8 @@ Options parse_options(int argc, char** argv) {
       options.sessions = 2;
       options.idle_ms = 200;
       options.smoke = true;
+    } else if (arg == "--no-pin") {
+      options.pin = false;
     } else if (arg == "--check-targets") {
       options.check_targets = true;
     } else if (arg == "--bridge") {
@@ -158,7 +163,7 @@ void add(Metric& metric, RelayKind kind, double value) {
   (kind == RelayKind::bridge ? metric.bridge : metric.baseline).push_back(value);
 }
 
-std::string header(const Options& options) {
+std::string header(const Options& options, const std::string& placement) {
   char date[32];
   const std::time_t now = std::time(nullptr);
   std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", std::localtime(&now));
@@ -166,11 +171,11 @@ std::string header(const Options& options) {
   ::uname(&system);
   char text[512];
   std::snprintf(text, sizeof text,
-                "Run %s on %s %s, %ld cores. %d rounds; per round per relay: %d MiB, %d echoes, "
-                "%d starts, %d idle sessions watched for %d ms.\n\n",
+                "Run %s on %s %s, %ld cores (%s). %d rounds; per round per relay: %d MiB, %d "
+                "echoes, %d starts, %d idle sessions watched for %d ms.\n\n",
                 date, system.sysname, system.release, ::sysconf(_SC_NPROCESSORS_ONLN),
-                options.rounds, options.mib, options.echoes, options.starts, options.sessions,
-                options.idle_ms);
+                placement.c_str(), options.rounds, options.mib, options.echoes, options.starts,
+                options.sessions, options.idle_ms);
   return text;
 }
 
@@ -247,10 +252,54 @@ constexpr RelayKind kKinds[] = {RelayKind::bridge, RelayKind::baseline};
 
 int index(RelayKind kind) { return kind == RelayKind::bridge ? 0 : 1; }
 
-void measure_throughput(const Options& options, const std::string& path,
-                        const std::vector<unsigned char>& payload, Figures& figures) {
-  ThroughputRuns runs =
-      take(run_throughput(options.programs, path, payload, kTurnBytes), "throughput");
+/// Where the floods run. Left free, the scheduler's placement of a relay, its child and the
+/// benchmark puts a whole flood into a fast or a slow mode (a factor of two and more here), and
+/// that, rather than the relay, decides a round's ratio. So the benchmark reads on one CPU while
+/// the relays and their children run on another, the same for both. The other workloads take
+/// turns finely enough to run unpinned, as a parent would.
+struct FloodPlacement {
+  int own_cpu = -1;  ///< -1: not pinned.
+  int relay_cpu = -1;
+
+  std::string describe() const {
+    if (own_cpu < 0) return "floods not pinned";
+    return "floods read on CPU " + std::to_string(own_cpu) + ", relayed on CPU " +
+           std::to_string(relay_cpu);
+  }
+};
+
+/// The first and the last CPU this process may use, when there are two and --no-pin was not given.
+FloodPlacement choose_flood_placement(const Options& options) {
+  FloodPlacement placement;
+  cpu_set_t allowed;
+  if (!options.pin || ::sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
+      CPU_COUNT(&allowed) < 2) {
+    return placement;
+  }
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    if (placement.own_cpu < 0) placement.own_cpu = cpu;
+    placement.relay_cpu = cpu;
+  }
+  return placement;
+}
+
+void measure_throughput(const Options& options, const FloodPlacement& placement,
+                        const std::string& path, const std::vector<unsigned char>& payload,
+                        Figures& figures) {
+  RelayPrograms programs = options.programs;
+  cpu_set_t all;
+  const bool pinned = placement.own_cpu >= 0 && ::sched_getaffinity(0, sizeof all, &all) == 0;
+  if (pinned) {
+    cpu_set_t own;
+    CPU_ZERO(&own);
+    CPU_SET(placement.own_cpu, &own);
+    ::sched_setaffinity(0, sizeof own, &own);
+    programs.relay_cpu = placement.relay_cpu;
+  }
+  Result<ThroughputRuns> result = run_throughput(programs, path, payload, kTurnBytes);
+  if (pinned) ::sched_setaffinity(0, sizeof all, &all);
+  ThroughputRuns runs = take(std::move(result), "throughput");
   for (RelayKind kind : kKinds) {
     const ThroughputRun& run = kind == RelayKind::bridge ? runs.bridge : runs.baseline;
     add(figures.throughput, kind, run.mib_per_second);
@@ -318,6 +367,7 @@ void measure_idle(const Options& options, Figures& figures) {
 
 int run_benchmark(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
+  const FloodPlacement placement = choose_flood_placement(options);
   if (options.smoke && !decoder_checks_out()) {
     std::fprintf(stderr, "qlp_e2e_bench: the benchmark's own Base64 decoder is wrong\n");
     return 1;
@@ -333,7 +383,7 @@ int run_benchmark(int argc, char** argv) {
   Figures figures(options);
   for (int round = 1; round <= options.rounds; ++round) {
     std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
-    if (options.mib > 0) measure_throughput(options, path, payload, figures);
+    if (options.mib > 0) measure_throughput(options, placement, path, payload, figures);
     if (options.echoes > 0) measure_echo(options, figures);
     if (options.starts > 0) measure_starts(options, figures);
     if (options.sessions > 0) measure_idle(options, figures);
@@ -345,7 +395,7 @@ int run_benchmark(int argc, char** argv) {
   std::printf(
       "%s%s\nBridge and baseline: medians over the rounds. Ratio: median over the rounds of "
       "bridge / baseline in the same round.\n%s\n",
-      header(options).c_str(), table.c_str(),
+      header(options, placement.describe()).c_str(), table.c_str(),
       options.smoke ? "Smoke run: too short for its figures to mean anything."
       : all_met     ? "Every target met."
                     : "Some targets missed.");

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -144,7 +145,17 @@ Result<std::unique_ptr<RelayProcess>> RelayProcess::start(RelayKind kind,
   posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   pid_t pid = -1;
+  // The new process inherits the CPU set of this thread at its creation.
+  cpu_set_t own;
+  const bool pin = programs.relay_cpu >= 0 && ::sched_getaffinity(0, sizeof own, &own) == 0;
+  if (pin) {
+    cpu_set_t relay;
+    CPU_ZERO(&relay);
+    CPU_SET(programs.relay_cpu, &relay);
+    ::sched_setaffinity(0, sizeof relay, &relay);
+  }
   int spawned = wrote ? ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) : 0;
+  if (pin) ::sched_setaffinity(0, sizeof own, &own);
   posix_spawn_file_actions_destroy(&actions);
   ::close(input[0]);
   ::close(output[1]);

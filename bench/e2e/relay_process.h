@@ -20,10 +20,12 @@ using Clock = std::chrono::steady_clock;
 
 enum class RelayKind { bridge, baseline };
 
-/// Paths of the two programs the benchmark compares.
+/// The two programs the benchmark compares, and where they run.
 struct RelayPrograms {
   std::string bridge;
   std::string baseline;
+  /// The one CPU a relay and its child are started on, or -1 for wherever the scheduler likes.
+  int relay_cpu = -1;
 };
 
 /// One running relay. Used by one thread.
