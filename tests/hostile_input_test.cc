@@ -422,6 +422,29 @@ TEST(HostileInputTest, InputFrameOf64MiBEchoesWholeFromRawCat) {
   EXPECT_TRUE(wait_process_gone(*cat, deadline()));
 }
 
+TEST(HostileInputTest, InputFrameOf64MiBToAChildThatNeverReadsIsDroppedOnceItEnds) {
+  ::signal(SIGPIPE, SIG_IGN);
+  // The child takes nothing and exits after 300 ms: the bridge is stuck writing
+  // the frame until then, and must drop the rest instead of blocking for good.
+  BridgeProcess bridge;
+  bridge.spawn(stress_child(), {"exit", "4", "300000"});
+  FrameCollector collector(bridge, deadline());
+  ASSERT_TRUE(collector.wait_until(announced, deadline()));
+  ASSERT_TRUE(bridge.input(std::string(64 * 1024 * 1024, 'z')));
+  ASSERT_TRUE(collector.wait_until([](const std::vector<ParsedFrame>& frames,
+                                      const std::string&) { return exit_code(frames).has_value(); },
+                                   deadline()));
+  // Still serving: a resize works, and the kill frame is read and ends the session.
+  bridge.send("{\"type\":\"resize\",\"rows\":5,\"cols\":5}");
+  bridge.send("{\"type\":\"kill\"}");
+  ASSERT_TRUE(collector.finish());
+  EXPECT_EQ(order_faults(collector.frames()), "");
+  EXPECT_EQ(exit_code(collector.frames()), 4u);
+  EXPECT_EQ(collector.data().substr(announcement(collector.data())->length), "");
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+  EXPECT_EQ(bridge.stderr_text(), "");
+}
+
 /// A terminal's master side holding `held` bytes; end of stream after them.
 class HeldOutput : public ByteSource {
  public:
