@@ -252,25 +252,28 @@ constexpr RelayKind kKinds[] = {RelayKind::bridge, RelayKind::baseline};
 
 int index(RelayKind kind) { return kind == RelayKind::bridge ? 0 : 1; }
 
-/// Where the floods run. Left free, the scheduler's placement of a relay, its child and the
-/// benchmark puts a whole flood into a fast or a slow mode (a factor of two and more here), and
-/// that, rather than the relay, decides a round's ratio. So the benchmark reads on one CPU while
-/// the relays and their children run on another, the same for both. The other workloads take
-/// turns finely enough to run unpinned, as a parent would.
-struct FloodPlacement {
-  int own_cpu = -1;  ///< -1: not pinned.
+/// Where the relays run for the flood and the echoes. Left free, the scheduler's placement of a
+/// relay, its child and the benchmark puts a whole run into a fast or a slow mode (a factor of
+/// two and more here, held for the run's whole length even while bridge and baseline take
+/// turns), and that, rather than the relay, decides a round's ratio. So for these two workloads
+/// the benchmark runs on one CPU and starts the relays, whose children inherit it, on another:
+/// the same placement for both. Start-up runs unpinned, as a parent would start the bridge;
+/// its starts alternate finely enough to pair well.
+struct Placement {
+  int own_cpu = -1;  ///< -1: nothing pinned.
   int relay_cpu = -1;
 
   std::string describe() const {
-    if (own_cpu < 0) return "floods not pinned";
-    return "floods read on CPU " + std::to_string(own_cpu) + ", relayed on CPU " +
+    if (own_cpu < 0) return "not pinned";
+    return "floods and echoes: benchmark on CPU " + std::to_string(own_cpu) + ", relays on CPU " +
            std::to_string(relay_cpu);
   }
 };
 
-/// The first and the last CPU this process may use, when there are two and --no-pin was not given.
-FloodPlacement choose_flood_placement(const Options& options) {
-  FloodPlacement placement;
+/// The first and the last CPU this process may use, when there are two and --no-pin was not
+/// given.
+Placement choose_placement(const Options& options) {
+  Placement placement;
   cpu_set_t allowed;
   if (!options.pin || ::sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
       CPU_COUNT(&allowed) < 2) {
@@ -284,21 +287,39 @@ FloodPlacement choose_flood_placement(const Options& options) {
   return placement;
 }
 
-void measure_throughput(const Options& options, const FloodPlacement& placement,
-                        const std::string& path, const std::vector<unsigned char>& payload,
-                        Figures& figures) {
-  RelayPrograms programs = options.programs;
-  cpu_set_t all;
-  const bool pinned = placement.own_cpu >= 0 && ::sched_getaffinity(0, sizeof all, &all) == 0;
-  if (pinned) {
+/// While it lives, this process runs on the placement's own CPU and `programs()` starts relays
+/// on the relay CPU; then this process may run anywhere it could before.
+class Pinned {
+ public:
+  Pinned(const Options& options, const Placement& placement) : programs_(options.programs) {
+    pinned_ = placement.own_cpu >= 0 && ::sched_getaffinity(0, sizeof before_, &before_) == 0;
+    if (!pinned_) return;
     cpu_set_t own;
     CPU_ZERO(&own);
     CPU_SET(placement.own_cpu, &own);
     ::sched_setaffinity(0, sizeof own, &own);
-    programs.relay_cpu = placement.relay_cpu;
+    programs_.relay_cpu = placement.relay_cpu;
   }
-  Result<ThroughputRuns> result = run_throughput(programs, path, payload, kTurnBytes);
-  if (pinned) ::sched_setaffinity(0, sizeof all, &all);
+  ~Pinned() {
+    if (pinned_) ::sched_setaffinity(0, sizeof before_, &before_);
+  }
+  Pinned(const Pinned&) = delete;
+  Pinned& operator=(const Pinned&) = delete;
+
+  const RelayPrograms& programs() const { return programs_; }
+
+ private:
+  RelayPrograms programs_;
+  bool pinned_ = false;
+  cpu_set_t before_;
+};
+
+void measure_throughput(const Options& options, const Placement& placement, const std::string& path,
+                        const std::vector<unsigned char>& payload, Figures& figures) {
+  Result<ThroughputRuns> result = [&] {
+    Pinned pinned(options, placement);
+    return run_throughput(pinned.programs(), path, payload, kTurnBytes);
+  }();
   ThroughputRuns runs = take(std::move(result), "throughput");
   for (RelayKind kind : kKinds) {
     const ThroughputRun& run = kind == RelayKind::bridge ? runs.bridge : runs.baseline;
@@ -311,8 +332,12 @@ void measure_throughput(const Options& options, const FloodPlacement& placement,
   }
 }
 
-void measure_echo(const Options& options, Figures& figures) {
-  EchoRuns runs = take(run_echo(options.programs, options.echoes), "echo");
+void measure_echo(const Options& options, const Placement& placement, Figures& figures) {
+  Result<EchoRuns> result = [&] {
+    Pinned pinned(options, placement);
+    return run_echo(pinned.programs(), options.echoes);
+  }();
+  EchoRuns runs = take(std::move(result), "echo");
   for (RelayKind kind : kKinds) {
     const std::vector<double>& micros = kind == RelayKind::bridge ? runs.bridge : runs.baseline;
     add(figures.echo_p50, kind, quantile(micros, 0.5));
@@ -367,7 +392,7 @@ void measure_idle(const Options& options, Figures& figures) {
 
 int run_benchmark(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
-  const FloodPlacement placement = choose_flood_placement(options);
+  const Placement placement = choose_placement(options);
   if (options.smoke && !decoder_checks_out()) {
     std::fprintf(stderr, "qlp_e2e_bench: the benchmark's own Base64 decoder is wrong\n");
     return 1;
@@ -384,7 +409,7 @@ int run_benchmark(int argc, char** argv) {
   for (int round = 1; round <= options.rounds; ++round) {
     std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
     if (options.mib > 0) measure_throughput(options, placement, path, payload, figures);
-    if (options.echoes > 0) measure_echo(options, figures);
+    if (options.echoes > 0) measure_echo(options, placement, figures);
     if (options.starts > 0) measure_starts(options, figures);
     if (options.sessions > 0) measure_idle(options, figures);
   }
