@@ -19,7 +19,8 @@ void PumpProgress::note_end() {
   ended_changed_.notify_all();
 }
 
-bool PumpProgress::wait_for_end(std::chrono::milliseconds quiet, std::chrono::milliseconds limit) {
+bool PumpProgress::wait_for_end(std::chrono::milliseconds quiet, std::chrono::milliseconds limit,
+                                const std::function<bool()>& held_elsewhere) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + limit;
   const auto step = std::chrono::milliseconds(10);
@@ -35,7 +36,8 @@ bool PumpProgress::wait_for_end(std::chrono::milliseconds quiet, std::chrono::mi
       seen = reads;
       quiet_since = now;
     } else if (now - quiet_since >= quiet) {
-      return false;
+      if (held_elsewhere()) return false;
+      quiet_since = now;
     }
     ended_changed_.wait_for(lock, std::min<Clock::duration>(step, deadline - now));
   }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -31,7 +32,13 @@ class PumpProgress {
   /// Waits until the pump has ended, or the terminal has had nothing to read
   /// for `quiet` (time spent writing a frame does not count), or `limit` has
   /// passed. True when the pump ended.
-  bool wait_for_end(std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
+  ///
+  /// Quiet only counts while `held_elsewhere` says that another process still
+  /// has the terminal open. Once nobody does, the pump is bound to reach end
+  /// of stream as soon as it runs, and a pump that merely had no CPU for a
+  /// while (a loaded machine) must not cost the child's last output.
+  bool wait_for_end(std::chrono::milliseconds quiet, std::chrono::milliseconds limit,
+                    const std::function<bool()>& held_elsewhere = [] { return true; });
 
  private:
   std::atomic<std::uint64_t> reads_{0};

@@ -81,6 +81,13 @@ Result<void> write_input(ByteSink& writer, std::string_view bytes) {
   return writer.flush();
 }
 
+/// Whether every other holder of the terminal has closed it (the child and
+/// anything it left behind): the master side then reports a hang-up.
+bool terminal_hung_up(int master_fd) {
+  pollfd waiting{master_fd, 0, 0};
+  return ::poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLHUP) != 0;
+}
+
 /// Everything the driver obtains, in the order it is obtained; released in
 /// the order the members are declared in reverse, which is the order an
 /// ending session needs (the writer's end-of-file bytes before the master
@@ -219,7 +226,10 @@ Result<void> run() {
   // The child has ended, but what it wrote last may still sit in the terminal:
   // give the pump the chance to forward it. A background process that keeps
   // the terminal open must not keep us alive, hence the quiet and total limits.
-  session.progress->wait_for_end(kDrainQuiet, kDrainLimit);
+  const std::optional<int> terminal = session.master->as_raw_fd();
+  session.progress->wait_for_end(kDrainQuiet, kDrainLimit, [&terminal] {
+    return !terminal || !terminal_hung_up(*terminal);
+  });
   return {};
 }
 

@@ -140,6 +140,20 @@ TEST(PumpProgressTest, DrainStopsAtEndAtQuietOrAtTheLimit) {
     reader.join();
   }
   {
+    // Nobody else holds the terminal: a pump that is slow to get the CPU is
+    // not a quiet terminal, so only its end or the limit stop the wait.
+    PumpProgress progress;
+    auto start = Clock::now();
+    EXPECT_FALSE(progress.wait_for_end(50ms, 300ms, [] { return false; }));
+    EXPECT_GE(Clock::now() - start, 300ms);
+    std::thread ender([&] {
+      std::this_thread::sleep_for(150ms);
+      progress.note_end();
+    });
+    EXPECT_TRUE(progress.wait_for_end(50ms, test::scaled(5000ms), [] { return false; }));
+    ender.join();
+  }
+  {
     PumpProgress progress;  // ends while waited for
     std::thread ender([&] {
       std::this_thread::sleep_for(20ms);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -400,6 +401,27 @@ TEST(SessionMendTest, OutputWrittenBeforeTheChildEndsIsDrainedAtShutdown) {
     EXPECT_EQ(joined_data(frames).size(), content.size());
   }
   std::remove(path.c_str());
+}
+
+// A background process that keeps the terminal open after the child has ended
+// is not output still to come: the drain gives up on it, and the bridge ends
+// long before that process does.
+TEST(SessionMendTest, ABackgroundHolderOfTheTerminalDoesNotKeepTheBridgeAlive) {
+  BridgeProcess bridge;
+  bridge.spawn("/bin/sh", {"-c", "stty raw -echo; (trap '' HUP; exec sleep 60) & echo \"holder $!\"; exit 0"});
+  std::vector<ParsedFrame> frames;
+  ASSERT_TRUE(bridge.wait_for("exit", deadline(), &frames));
+  bridge.close_stdin();
+  std::vector<ParsedFrame> rest = bridge.read_all(deadline());
+  frames.insert(frames.end(), rest.begin(), rest.end());
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+  const std::string data = joined_data(frames);
+  const std::size_t at = data.find("holder ");
+  ASSERT_NE(at, std::string::npos) << data;
+  const pid_t holder = static_cast<pid_t>(std::atol(data.c_str() + at + 7));
+  ASSERT_GT(holder, 0);
+  EXPECT_TRUE(process_alive(holder));
+  ::kill(holder, SIGKILL);
 }
 
 // Regression: a bridge started with SIGCHLD ignored had its child reaped by
