@@ -25,31 +25,9 @@
 #include "frames/base64.h"
 #include "frames/json_reader.h"
 #include "frames/output_frame.h"
+#include "support/utf8_oracle.h"
 
 namespace {
-
-// Written out here rather than taken from the project, so that the check does not share its faults.
-bool valid_utf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80                    ? 1
-                         : lead >= 0xC2 && lead <= 0xDF ? 2
-                         : lead >= 0xE0 && lead <= 0xEF ? 3
-                         : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                        : 0;
-    if (length == 0 || length > text.size() - i) return false;
-    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      c = (c << 6) | (next & 0x3F);
-    }
-    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
 
 // The JSON string of `text` as the escaping table gives it, byte by byte.
 std::string expected_json_string(std::string_view text) {
@@ -119,9 +97,9 @@ std::string_view one_line(const std::string& line) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
 
-  const bool is_text = valid_utf8(bytes);
+  const bool is_text = qlp::test::is_well_formed_utf8(bytes);
   const std::string text = is_text ? std::string(bytes) : qlp::to_utf8_lossy(bytes);
-  if (!valid_utf8(text) || (is_text && qlp::to_utf8_lossy(bytes) != bytes)) std::abort();
+  if (!qlp::test::is_well_formed_utf8(text) || (is_text && qlp::to_utf8_lossy(bytes) != bytes)) std::abort();
 
   {
     const std::string line = qlp::frame_line({qlp::OutputFrame::Error{text}});

@@ -20,6 +20,7 @@
 #include "frames/input_frame.h"
 #include "frames/json_reader.h"
 #include "support/test_support.h"
+#include "support/utf8_oracle.h"
 
 namespace qlp {
 namespace {
@@ -113,47 +114,23 @@ std::vector<Decision> decide_all(const std::vector<CorpusFile>& files) {
   return std::move(progress->decisions);
 }
 
-// Written out here: the frames library has no UTF-8 check of its own to lend,
-// and the test should not share the reader's faults.
-bool is_valid_utf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80                    ? 1
-                         : lead >= 0xC2 && lead <= 0xDF ? 2
-                         : lead >= 0xE0 && lead <= 0xEF ? 3
-                         : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                        : 0;
-    if (length == 0 || length > text.size() - i) return false;
-    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      c = (c << 6) | (next & 0x3F);
-    }
-    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
-
 // Every failure is a syntax fault of stage 1, so it carries a position, and
 // its message reaches the parent inside a JSON frame, so it is UTF-8.
 void expect_positioned_message(const Error& error, const std::string& name) {
   static const std::regex kPositioned(".+ at line [0-9]+ column [0-9]+");
   EXPECT_TRUE(std::regex_match(error.message(), kPositioned)) << name << ": " << error.message();
-  EXPECT_TRUE(is_valid_utf8(error.message())) << name;
+  EXPECT_TRUE(qlp::test::is_well_formed_utf8(error.message())) << name;
 }
 
 // Texts come out of the reader as UTF-8, whatever escapes spelt them.
 bool all_strings_are_utf8(const JsonValue& value) {
-  if (const auto* text = std::get_if<std::string>(&value.data)) return is_valid_utf8(*text);
+  if (const auto* text = std::get_if<std::string>(&value.data)) return qlp::test::is_well_formed_utf8(*text);
   if (const auto* array = std::get_if<JsonValue::Array>(&value.data)) {
     return std::all_of(array->begin(), array->end(), all_strings_are_utf8);
   }
   if (const auto* object = std::get_if<JsonValue::Object>(&value.data)) {
     return std::all_of(object->begin(), object->end(), [](const JsonMember& member) {
-      return is_valid_utf8(member.key) && all_strings_are_utf8(member.value);
+      return qlp::test::is_well_formed_utf8(member.key) && all_strings_are_utf8(member.value);
     });
   }
   return true;
@@ -200,7 +177,7 @@ TEST(JsonCorpus, DecidesEveryImplementationDefinedText) {
               << (decision.json ? "accepted" : decision.json.error().message()) << "\n";
     EXPECT_EQ(decision.frame.has_value(), decision.json.has_value()) << name;
     if (decision.json) {
-      EXPECT_TRUE(is_valid_utf8(files[i].text)) << name;
+      EXPECT_TRUE(qlp::test::is_well_formed_utf8(files[i].text)) << name;
       EXPECT_TRUE(all_strings_are_utf8(*decision.json)) << name;
     } else {
       expect_positioned_message(decision.json.error(), name);
