@@ -408,7 +408,9 @@ TEST(SessionMendTest, OutputWrittenBeforeTheChildEndsIsDrainedAtShutdown) {
 // long before that process does.
 TEST(SessionMendTest, ABackgroundHolderOfTheTerminalDoesNotKeepTheBridgeAlive) {
   BridgeProcess bridge;
-  bridge.spawn("/bin/sh", {"-c", "stty raw -echo; (trap '' HUP; exec sleep 60) & echo \"holder $!\"; exit 0"});
+  // The hang-up is ignored before the holder is forked: the terminal's end
+  // signals it as soon as the shell has exited.
+  bridge.spawn("/bin/sh", {"-c", "stty raw -echo; trap '' HUP; sleep 60 & echo \"holder $!\"; exit 0"});
   std::vector<ParsedFrame> frames;
   ASSERT_TRUE(bridge.wait_for("exit", deadline(), &frames));
   bridge.close_stdin();
