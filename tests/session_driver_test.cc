@@ -79,6 +79,54 @@ TEST(SessionFatalTest, EveryStartFailureIsOneErrorFrameAndStatusOne) {
   }
 }
 
+// Under a sanitizer the bridge reserves far more address space than any
+// limit that would still leave no room for a thread.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A thread that cannot start (here: no address space left for its stack,
+// whether the pump's or the watcher's) ends the bridge with status 101 and
+// one line on standard error, never with a frame cut short or an error frame.
+TEST(SessionFatalTest, AThreadThatCannotStartEndsTheBridgeWithStatus101) {
+  if (kSanitized) GTEST_SKIP() << "a sanitizer needs more address space than the limit leaves";
+  int thread_failures = 0;
+  bool ran_whole_session = false;
+  for (std::uint64_t mib = 2; mib <= 64 && !ran_whole_session; ++mib) {
+    SCOPED_TRACE("address space " + std::to_string(mib) + " MiB");
+    BridgeOptions options;
+    options.address_space_limit = mib << 20;
+    BridgeProcess bridge(options);
+    bridge.spawn("/bin/true");
+    bridge.close_stdin();
+    std::vector<ParsedFrame> frames = bridge.read_all(deadline());
+    const int status = bridge.wait_exit(deadline());
+    const std::string diagnostic = bridge.stderr_text();
+    EXPECT_EQ(bridge.unterminated_output(), "");
+    if (status == 101) {
+      ++thread_failures;
+      EXPECT_EQ(diagnostic.rfind("failed to spawn thread: ", 0), 0u) << diagnostic;
+      EXPECT_EQ(diagnostic.find('\n'), diagnostic.size() - 1) << diagnostic;
+      for (const ParsedFrame& frame : frames) EXPECT_EQ(frame.type, "ready") << frame.line;
+    } else if (status == 0) {
+      ran_whole_session = true;
+      ASSERT_FALSE(frames.empty());
+      EXPECT_EQ(frames.back().type, "exit");
+    }
+    // Anything else: too little room for the bridge even to load.
+  }
+  EXPECT_GT(thread_failures, 0);
+  EXPECT_TRUE(ran_whole_session);
+}
+
 TEST(SessionFatalTest, ClosedStandardInputReadsAsEndOfInput) {
   BridgeOptions options;
   options.close_stdin = true;

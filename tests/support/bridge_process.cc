@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -213,6 +214,10 @@ BridgeProcess::BridgeProcess(BridgeOptions options) {
     ::sigaction(SIGCHLD, &action, nullptr);
     action.sa_handler = SIG_DFL;
     ::sigaction(SIGPIPE, &action, nullptr);
+    if (options.address_space_limit != 0) {
+      const rlimit limit{options.address_space_limit, options.address_space_limit};
+      ::setrlimit(RLIMIT_AS, &limit);
+    }
     ::execve(path.c_str(), argv, envp.data());
     ::_exit(127);
   }
