@@ -3,11 +3,33 @@
 #include <cerrno>
 #include <span>
 #include <string_view>
+#include <thread>
 
 namespace qlp {
 namespace {
 
 constexpr std::size_t kReadBufferSize = 8192;
+
+// Linux may report a terminal's end (EIO, once nobody holds the slave side)
+// while the last few kilobytes the child wrote are just being moved into the
+// terminal's read buffer; a read an instant later returns them. So an end is
+// believed only once more reads, the first at once and then after these
+// pauses, find nothing either. It delays only the end of a session.
+constexpr std::chrono::microseconds kEndConfirmationPauses[] = {
+    std::chrono::microseconds(0), std::chrono::microseconds(1000),
+    std::chrono::microseconds(4000)};
+
+/// After `reader` reported its end: what a later read finds (0 when the end
+/// holds), or the read error.
+Result<std::size_t> read_after_end(ByteSource& reader, std::span<std::uint8_t> buffer) {
+  for (std::chrono::microseconds pause : kEndConfirmationPauses) {
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+    Result<std::size_t> got = reader.read(buffer);
+    while (!got && got.error().os_code() == EINTR) got = reader.read(buffer);
+    if (!got || *got != 0) return got;
+  }
+  return std::size_t{0};
+}
 
 }  // namespace
 
@@ -53,7 +75,10 @@ void pump_output(std::unique_ptr<ByteSource> reader, std::shared_ptr<SharedStdou
       if (got.error().os_code() == EINTR) continue;
       break;
     }
-    if (*got == 0) break;
+    if (*got == 0) {
+      got = read_after_end(*reader, std::span<std::uint8_t>(buffer, sizeof buffer));
+      if (!got || *got == 0) break;
+    }
     if (progress) {
       progress->note_read();
       progress->note_writing(true);

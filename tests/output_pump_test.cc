@@ -104,6 +104,21 @@ TEST(OutputPumpTest, OneFramePerReadRetryingInterruptedReadsUntilEndOfStream) {
   EXPECT_EQ(frames[0].line, "{\"type\":\"data\",\"data\":\"YQ==\"}");
 }
 
+// Linux can report a terminal's end while its last output is still on the
+// way, and hand that output to a later read: an end only counts once a few
+// more reads find nothing.
+TEST(OutputPumpTest, OutputAfterAReportedEndIsStillForwarded) {
+  auto reader = std::make_unique<ScriptedReader>(std::deque<ScriptedReader::Step>{
+      {"first"}, {""}, {""}, {"", EINTR}, {"late"}, {""}, {"later"}});
+  CapturedOutput captured;
+  auto progress = std::make_shared<PumpProgress>();
+  pump_output(std::move(reader), captured.out, progress);
+  EXPECT_TRUE(progress->wait_for_end(0ms, 0ms));
+  std::string joined;
+  for (const auto& frame : captured.frames()) joined += frame.data;
+  EXPECT_EQ(joined, "firstlatelater");
+}
+
 TEST(OutputPumpTest, AnyOtherReadErrorEndsThePumpSilently) {
   auto reader = std::make_unique<ScriptedReader>(
       std::deque<ScriptedReader::Step>{{"before"}, {"", EBADF}, {"never"}});
