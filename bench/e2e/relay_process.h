@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,13 +13,21 @@
 #include <vector>
 
 #include "error.h"
-#include "output_line.h"
 
 namespace qlp::bench {
 
 using Clock = std::chrono::steady_clock;
 
 enum class RelayKind { bridge, baseline };
+
+/// One output line: the frame it holds, or `unknown` for a line that is none of the four.
+struct OutputLine {
+  enum class Type { ready, data, exit, error, unknown };
+  Type type = Type::unknown;
+  std::string bytes;       ///< The decoded bytes of a data frame.
+  std::uint32_t code = 0;  ///< The code of an exit frame.
+  std::string_view text;   ///< The whole line without its "\n".
+};
 
 /// The two programs the benchmark compares, and where they run.
 struct RelayPrograms {
@@ -75,9 +84,6 @@ class RelayProcess {
   std::size_t scanned_ = 0;  ///< Bytes from begin_ already searched for "\n".
   std::string frame_;        ///< Reused for input frames.
 };
-
-/// A JSON string literal of `text`.
-std::string json_string(std::string_view text);
 
 /// Deadlines: a whole flood, and any one step (a start, a frame, an end). Generous, since a
 /// shared machine can stall, but a hung relay must still end the run. Both stretch by
