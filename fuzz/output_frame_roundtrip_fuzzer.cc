@@ -21,7 +21,7 @@
 #include <utility>
 #include <variant>
 
-#include "command/utf8.h"
+#include "frames/utf8.h"
 #include "frames/base64.h"
 #include "frames/json_reader.h"
 #include "frames/output_frame.h"

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "command/utf8.h"
+#include "frames/utf8.h"
 
 namespace qlp {
 namespace {

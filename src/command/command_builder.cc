@@ -6,7 +6,7 @@
 #include "command/file_checks.h"
 #include "command/log.h"
 #include "command/shell_warnings.h"
-#include "command/utf8.h"
+#include "frames/utf8.h"
 
 #ifdef __APPLE__
 // On macOS `environ` is only resolvable when linking the main executable;

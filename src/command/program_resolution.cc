@@ -8,7 +8,7 @@
 #include "command/file_checks.h"
 #include "command/log.h"
 #include "command/shell_warnings.h"
-#include "command/utf8.h"
+#include "frames/utf8.h"
 #include "errno_table.h"
 
 namespace qlp {

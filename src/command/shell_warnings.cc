@@ -1,6 +1,6 @@
 #include "command/shell_warnings.h"
 
-#include "command/utf8.h"
+#include "frames/utf8.h"
 #include "errno_table.h"
 
 namespace qlp {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "command/utf8.h"
+#include "frames/utf8.h"
 
 namespace qlp {
 

@@ -4,7 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "command/utf8.h"
+#include "frames/utf8.h"
 #include "command_test_support.h"
 
 extern "C" char** environ;

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "attach/bridge_process.h"
-#include "attach/frames.h"
 #include "attach/options.h"
 #include "attach/raw_terminal.h"
 #include "attach/session.h"
 #include "attach/signals.h"
+#include "attach/spawn_request.h"
 #include "attach/trace.h"
+#include "bridge_client/frames.h"
 
 extern char** environ;
 
@@ -87,7 +88,7 @@ int attach(const qlp::attach::Options& options) {
     SessionIo io;
     io.signal_events = *events;
     io.size_fd = size_fd;
-    outcome = run_session(*bridge, spawn_frame_line(*request), io, trace.get());
+    outcome = run_session(*bridge, qlp::client::spawn_frame_line(*request), io, trace.get());
   }
 
   if (!outcome) {

@@ -7,7 +7,7 @@
 
 #include <optional>
 
-#include "attach/frames.h"
+#include "attach/spawn_request.h"
 #include "error.h"
 
 namespace qlp::attach {

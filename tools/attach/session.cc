@@ -6,9 +6,10 @@
 
 #include <vector>
 
-#include "attach/frames.h"
 #include "attach/raw_terminal.h"
 #include "attach/signals.h"
+#include "attach/spawn_request.h"
+#include "bridge_client/frames.h"
 
 namespace qlp::attach {
 namespace {
@@ -101,7 +102,7 @@ class Session {
     if (!size) return;
     if (last_size_ && last_size_->rows == size->rows && last_size_->cols == size->cols) return;
     last_size_ = size;
-    send(resize_frame_line(*size));
+    send(client::resize_frame_line(*size));
   }
 
   void write_to_bridge() {
@@ -120,7 +121,7 @@ class Session {
     char buffer[kKeyChunk];
     ssize_t n = read(io_.terminal_in, buffer, sizeof buffer);
     if (n > 0) {
-      send(input_frame_line(std::string_view(buffer, static_cast<size_t>(n))));
+      send(client::input_frame_line(std::string_view(buffer, static_cast<size_t>(n))));
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
       // End of the keys: the terminal hung up (EIO) or the input was not a terminal and ended.
       reading_keys_ = false;
@@ -151,7 +152,7 @@ class Session {
 
   void handle_line(std::string_view line) {
     if (trace_ != nullptr) trace_->record(Trace::Direction::kOut, line);
-    auto frame = parse_output_frame(line);
+    auto frame = client::parse_bridge_frame(line);
     if (!frame) {
       if (!outcome_.protocol_problem) {
         outcome_.protocol_problem =
@@ -160,19 +161,19 @@ class Session {
       return;
     }
     switch (frame->type) {
-      case OutputFrame::Type::kReady:
+      case client::BridgeFrame::Type::kReady:
         break;
-      case OutputFrame::Type::kData:
+      case client::BridgeFrame::Type::kData:
         // A screen that cannot be written to (the terminal went away) must not stop the
         // session from ending in order; the bytes are dropped.
         (void)write_all(io_.terminal_out, frame->bytes);
         break;
-      case OutputFrame::Type::kExit:
+      case client::BridgeFrame::Type::kExit:
         outcome_.exit_code = frame->code;
         reading_keys_ = false;
         closing_input_ = true;
         break;
-      case OutputFrame::Type::kError:
+      case client::BridgeFrame::Type::kError:
         outcome_.error_message = frame->message;
         break;
     }

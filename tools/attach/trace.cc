@@ -7,8 +7,10 @@
 
 #include <cstdio>
 
-#include "attach/base64.h"
-#include "attach/json.h"
+#include "frames/base64.h"
+#include "frames/json_reader.h"
+#include "frames/output_frame.h"
+#include "frames/utf8.h"
 
 namespace qlp::attach {
 
@@ -42,7 +44,7 @@ std::string Trace::format(Direction direction, std::string_view frame_line,
     record += frame_line;
   } else if (is_valid_utf8(frame_line)) {
     record += "\"raw\":";
-    append_json_string(record, frame_line);
+    append_json_string(frame_line, record);
   } else {
     record += "\"rawBase64\":\"" + base64_encode(frame_line) + "\"";
   }

@@ -114,8 +114,8 @@ Result<BridgeFrame> parse_bridge_frame(std::string_view line) {
     if (code == nullptr) return Error("member `code` is missing");
     const auto* value = std::get_if<std::uint64_t>(&code->data);
     if (value == nullptr || *value > UINT32_MAX) {
-      return Error("exit code " + describe_json_value(*code) +
-                   " is not an unsigned 32-bit integer");
+      return Error("member `code` must be an unsigned 32-bit integer, not " +
+                   describe_json_value(*code));
     }
     frame.code = static_cast<std::uint32_t>(*value);
   } else if (tag == "error") {

@@ -1,4 +1,4 @@
-#include "command/utf8.h"
+#include "frames/utf8.h"
 #include "frames/unicode_tables.h"
 
 #include <gtest/gtest.h>
