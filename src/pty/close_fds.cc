@@ -33,17 +33,11 @@ bool parse_fd_name(const char* name, int* fd) {
   return true;
 }
 
-/// One more than the highest descriptor the process can hold, as far as a
-/// loop has to look: the descriptor limit, bounded so that an unlimited or
-/// huge limit still gives a finite loop.
+/// One more than the highest descriptor the process can hold, as far as a loop has to look.
 int descriptor_bound() {
-  constexpr rlim_t kLargestBound = rlim_t{1} << 20;
   struct rlimit limit = {};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      limit.rlim_cur < kLargestBound) {
-    return static_cast<int>(limit.rlim_cur);
-  }
-  return static_cast<int>(kLargestBound);
+  return descriptor_sweep_bound(::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur
+                                                                        : RLIM_INFINITY);
 }
 
 /// Closes `first` and every descriptor above it up to `last`, or without end
@@ -71,6 +65,14 @@ void close_all_above_stderr(int keep_fd) {
 }
 
 }  // namespace
+
+int descriptor_sweep_bound(std::uint64_t soft_limit) noexcept {
+  constexpr std::uint64_t kLargestBound = std::uint64_t{1} << 20;
+  if (soft_limit != RLIM_INFINITY && soft_limit < kLargestBound) {
+    return static_cast<int>(soft_limit);
+  }
+  return static_cast<int>(kLargestBound);
+}
 
 void close_random_fds(int keep_fd) noexcept { close_fds_listed_in("/dev/fd", keep_fd); }
 

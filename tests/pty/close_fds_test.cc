@@ -67,6 +67,12 @@ TEST(CloseRandomFdsTest, ClosesEverythingAboveStderrButTheKeptDescriptor) {
   for (const Row& row : rows) EXPECT_EQ(sweep_problems(row.sweep, row.keep_one), "") << row.what;
 }
 
+TEST(CloseRandomFdsTest, TheOneByOneSweepStopsAtTheLimitOrAtOneMebi) {
+  EXPECT_EQ(descriptor_sweep_bound(256), 256);
+  EXPECT_EQ(descriptor_sweep_bound(std::uint64_t{1} << 30), 1 << 20);
+  EXPECT_EQ(descriptor_sweep_bound(RLIM_INFINITY), 1 << 20);
+}
+
 TEST(CloseRandomFdsTest, OnlyDecimalNamesCountAsDescriptors) {
   EXPECT_EQ(in_forked_process([] {
               char dir_template[] = "/tmp/qlp-fds-XXXXXX";

@@ -217,6 +217,10 @@ BridgeProcess::BridgeProcess(BridgeOptions options) {
     if (options.address_space_limit != 0) {
       const rlimit limit{options.address_space_limit, options.address_space_limit};
       ::setrlimit(RLIMIT_AS, &limit);
+      // Thread stacks are as large as this limit says, so a fixed one keeps the address space
+      // the bridge needs the same on every machine.
+      const rlimit stack{8 << 20, 8 << 20};
+      ::setrlimit(RLIMIT_STACK, &stack);
     }
     ::execve(path.c_str(), argv, envp.data());
     ::_exit(127);

@@ -39,7 +39,8 @@ struct BridgeOptions {
   bool close_stdin = false;           ///< Start with descriptor 0 closed.
   bool ignore_sigchld = false;        ///< Start with SIGCHLD ignored.
   int stdout_pipe_size = 0;           ///< Stdout pipe capacity where settable; 0: the default.
-  std::uint64_t address_space_limit = 0;  ///< RLIMIT_AS in bytes for the bridge; 0: unchanged.
+  /// RLIMIT_AS in bytes for the bridge, with RLIMIT_STACK at 8 MiB; 0: both unchanged.
+  std::uint64_t address_space_limit = 0;
 };
 
 class BridgeProcess {
