@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "frames/unicode_tables.h"
+#include "frames/utf8.h"
 
 namespace qlp {
 namespace {
@@ -401,29 +402,8 @@ Result<char16_t> JsonReader::read_hex4() {
 }
 
 Result<void> JsonReader::read_utf8(std::string& out) {
-  // Well-formed sequences of RFC 3629: no overlong forms, no surrogates,
-  // nothing past U+10FFFF. The second byte carries the tighter bounds.
-  const auto lead = static_cast<unsigned char>(text_[pos_]);
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  }
-  bool valid = length != 0 && text_.size() - pos_ >= length;
-  for (std::size_t k = 1; valid && k < length; ++k) {
-    const auto c = static_cast<unsigned char>(text_[pos_ + k]);
-    valid = k == 1 ? (c >= low && c <= high) : (c >= 0x80 && c <= 0xBF);
-  }
-  if (!valid) return error_at(pos_ + 1, "invalid unicode code point");
+  const std::size_t length = utf8_sequence_length(text_, pos_);
+  if (length == 0) return error_at(pos_ + 1, "invalid unicode code point");
   out.append(text_.data() + pos_, length);
   pos_ += length;
   return {};

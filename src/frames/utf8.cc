@@ -1,10 +1,10 @@
 #include "frames/utf8.h"
 
-#include "frames/unicode_tables.h"
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "frames/unicode_tables.h"
 
 namespace qlp {
 namespace {
@@ -71,45 +71,24 @@ Result<void> validate_utf8(std::string_view bytes) {
 }
 
 bool is_valid_utf8(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  const auto* end = p + bytes.size();
-  while (p < end) {
+  std::size_t at = 0;
+  while (at < bytes.size()) {
     // Frames are mostly ASCII (JSON and Base64): skip eight bytes at a time.
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
+    for (std::uint64_t word; bytes.size() - at >= 8; at += 8) {
+      std::memcpy(&word, bytes.data() + at, 8);
       if (word & 0x8080808080808080ULL) break;
-      p += 8;
     }
-    if (p == end) break;
-    std::uint8_t lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t length;
-    std::uint8_t low = 0x80, high = 0xBF;  // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;   // no overlong forms
-      if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < length) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (std::size_t i = 2; i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += length;
+    if (at == bytes.size()) break;
+    const Decoded d = decode_at(bytes, at);
+    if (!d.valid) return false;
+    at += d.length;
   }
   return true;
+}
+
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t at) {
+  const Decoded d = decode_at(bytes, at);
+  return d.valid ? d.length : 0;
 }
 
 std::string to_utf8_lossy(std::string_view bytes) {

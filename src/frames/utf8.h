@@ -1,6 +1,7 @@
 // UTF-8 checks and the two ways byte strings are shown in messages.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,10 @@ Result<void> validate_utf8(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);
 
+/// The length (1 to 4) of the well-formed sequence that starts at `bytes[at]`, or 0 when none
+/// does: no overlong forms, no surrogates, nothing past U+10FFFF (RFC 3629).
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t at);
+
 /// `bytes` as UTF-8 text with each invalid byte sequence replaced by U+FFFD.
 std::string to_utf8_lossy(std::string_view bytes);
 
@@ -23,6 +28,5 @@ std::string to_utf8_lossy(std::string_view bytes);
 /// other non-printable characters become \u{hex} (lower-case hex); each byte
 /// that is not part of valid UTF-8 becomes \xHH (upper-case hex).
 std::string quoted_form(std::string_view bytes);
-
 
 }  // namespace qlp
