@@ -117,7 +117,11 @@ TEST(SessionFatalTest, AThreadThatCannotStartEndsTheBridgeWithStatus101) {
       ++thread_failures;
       EXPECT_EQ(diagnostic.rfind("failed to spawn thread: ", 0), 0u) << diagnostic;
       EXPECT_EQ(diagnostic.find('\n'), diagnostic.size() - 1) << diagnostic;
-      for (const ParsedFrame& frame : frames) EXPECT_EQ(frame.type, "ready") << frame.line;
+      // The pump, started first, may already have passed on what the child wrote (under the
+      // same limit its loader can fail and say so); the exit watcher never ran.
+      for (const ParsedFrame& frame : frames) {
+        EXPECT_TRUE(frame.type == "ready" || frame.type == "data") << frame.line;
+      }
     } else if (status == 0) {
       ran_whole_session = true;
       ASSERT_FALSE(frames.empty());

@@ -207,7 +207,7 @@ TEST(ParseJson, LimitsNestingTo127Levels) {
   EXPECT_EQ(message_of(std::string(100000, '[')), "recursion limit exceeded at line 1 column 128");
 }
 
-TEST(ParseJson, ResolvesSurrogatePairs) {
+TEST(ParseJson, ResolvesUnicodeEscapes) {
   EXPECT_EQ(std::get<std::string>(accepted("\"\\uD83D\\uDE00\\udbff\\udfff\"").data),
             "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF");
   // Each edge between the one-, two- and three-byte forms.
