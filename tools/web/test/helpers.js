@@ -144,3 +144,41 @@ export async function typeLine(page, text) {
   await page.keyboard.type(text);
   await page.keyboard.press("Enter");
 }
+
+// A WebSocket to the server as a browser would open it (its Origin the server's own unless
+// given). Resolves to { ws, output(), closed } once open; rejects with the HTTP status of a
+// refusal.
+export async function connectSession(url, { origin = new URL(url).origin, path = "ws?cols=80&rows=24" } = {}) {
+  const { WebSocket } = await import("ws");
+  const target = new URL(path, url);
+  target.protocol = "ws:";
+  const headers = origin === null ? {} : { origin };
+  const ws = new WebSocket(target, { headers });
+  let output = "";
+  const closed = new Promise((resolve) => ws.on("close", (code, reason) => resolve({ code, reason: reason.toString() })));
+  ws.on("message", (data, isBinary) => {
+    if (!isBinary) return;
+    output += data.toString("utf8");
+    ws.send(JSON.stringify({ type: "ack", bytes: data.length }));
+  });
+  await new Promise((resolve, reject) => {
+    ws.on("open", resolve);
+    ws.on("unexpected-response", (req, res) => reject(Object.assign(new Error(`HTTP ${res.statusCode}`), { status: res.statusCode })));
+    ws.on("error", reject);
+  });
+  return {
+    ws,
+    closed,
+    output: () => output,
+    type: (data) => ws.send(JSON.stringify({ type: "input", data })),
+  };
+}
+
+// True when the process is gone (or a zombie nobody has reaped yet).
+export function gone(pid) {
+  try {
+    return readFileSync(`/proc/${pid}/stat`, "utf8").split(") ")[1].startsWith("Z");
+  } catch {
+    return true;
+  }
+}
