@@ -6,7 +6,7 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, before, test } from "node:test";
 import {
-  PROMPT, SCALE, SHELL, cursorLine, descendants, launchBrowser, openTerminal, rssKiB, screen, sleep,
+  PROMPT, SHELL, cursorLine, descendants, gone, launchBrowser, openTerminal, rssKiB, screen, sleep,
   startCli, typeLine, waitFor,
 } from "./helpers.js";
 
@@ -68,15 +68,26 @@ test("under yes the server's memory stays flat, and Ctrl-C brings the prompt bac
   await page.close();
 });
 
-test("closing the page ends its bridge and its shell within two seconds", async () => {
+test("reloading or closing the page ends its bridge and its shell within two seconds", async () => {
   const page = await openTerminal(browser, server.url);
-  await typeLine(page, "echo shell $$");
-  const shell = Number((await waitFor("the shell's pid", async () => /^shell (\d+)$/m.exec(await screen(page))))[1]);
-  const below = descendants(server.proc.pid);
-  assert.ok(below.some((p) => p.pid === shell), "the shell runs below the server");
+  const shellOf = async () => {
+    await typeLine(page, "echo shell $$");
+    return Number((await waitFor("the shell's pid", async () => /^shell (\d+)$/m.exec(await screen(page))))[1]);
+  };
+  const first = await shellOf();
+  const firstBelow = descendants(server.proc.pid);
+  assert.ok(firstBelow.some((p) => p.pid === first), "the shell runs below the server");
   assert.equal(sessions().length, 1);
+
+  await page.reload();
+  await waitFor("the prompt after reloading", async () => (await cursorLine(page)) === PROMPT, 10000);
+  const second = await shellOf();
+  assert.notEqual(second, first);
+  await waitFor("the first bridge and shell to end", () => firstBelow.every((p) => gone(p.pid)), 2000);
+  assert.equal(sessions().length, 1);
+
   await page.close();
-  await waitFor("the bridge and the shell to end", () => descendants(server.proc.pid).length === 0, 2000 / SCALE * SCALE);
+  await waitFor("the bridge and the shell to end", () => descendants(server.proc.pid).length === 0, 2000);
 });
 
 test("the page says how the program ended and starts a new session on request", async () => {
