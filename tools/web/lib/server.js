@@ -7,7 +7,6 @@ import { WebSocketServer } from "ws";
 import { loadAssets } from "./assets.js";
 import { HARD_MESSAGE_LIMIT, Session } from "./session.js";
 
-const HEARTBEAT_MS = 15000;
 const SHUTDOWN_GRACE_MS = 3000;
 
 const SECURITY_HEADERS = {
@@ -79,8 +78,11 @@ function refuseUpgrade(socket, status, text) {
 }
 
 // Starts listening and resolves to { url, token, address, port, sessions, close() }.
-// `program` is { file, args }; `env` the programs' environment.
-export async function startServer({ host = "127.0.0.1", port = 0, program, env, bridgePath, log = () => {} }) {
+// `program` is { file, args }; `env` the programs' environment. Every `heartbeatMs` each
+// connection is pinged; one that has not answered the previous ping is dropped.
+export async function startServer({
+  host = "127.0.0.1", port = 0, program, env, bridgePath, log = () => {}, heartbeatMs = 15000,
+}) {
   const token = randomBytes(16).toString("hex");
   const assets = loadAssets();
   const sessions = new Set();
@@ -120,7 +122,7 @@ export async function startServer({ host = "127.0.0.1", port = 0, program, env, 
     });
   });
 
-  const beat = setInterval(() => sessions.forEach((s) => s.heartbeat()), HEARTBEAT_MS);
+  const beat = setInterval(() => sessions.forEach((s) => s.heartbeat()), heartbeatMs);
   beat.unref();
 
   await new Promise((resolve, reject) => {

@@ -72,8 +72,9 @@ export class Session {
       this.term = spawn(file, args, { cols, rows, env, bridgePath, encoding: null });
     } catch (error) {
       this.term = null;
+      log(error.message);
       this.sendControl({ type: "error", message: error.message });
-      this.close(1011, `could not start the bridge: ${error.message}`);
+      this.close(1011, closeReason(`could not start the bridge: ${error.message}`));
       this.exited = Promise.resolve();
       return;
     }

@@ -3,6 +3,7 @@ import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
 import { test } from "node:test";
 import { parseArgs, UsageError } from "../lib/options.js";
+import { startServer } from "../lib/server.js";
 import { PROMPT, SHELL, connectSession, descendants, gone, startCli, waitFor } from "./helpers.js";
 
 test("options", () => {
@@ -67,4 +68,43 @@ test("SIGTERM ends every session it runs and leaves no process behind", async ()
   assert.equal((await a.closed).code, 1001);
   assert.equal((await b.closed).code, 1001);
   await waitFor("every bridge and shell to end", () => below.every((p) => gone(p.pid)), 2000);
+});
+
+test("a program or a bridge that cannot start is reported to the page, and the server goes on", async () => {
+  const noProgram = await startCli(["--port", "0", "--", "/nope"]).ready;
+  const failed = await connectSession(noProgram.url);
+  assert.deepEqual(await failed.closed, { code: 1011, reason: "session failed: failed to spawn shell /nope" });
+  assert.deepEqual(failed.controls, [{ type: "error", message: "failed to spawn shell /nope" }]);
+  await waitFor("the bridge to end", () => descendants(noProgram.proc.pid).length === 0);
+  await noProgram.stop();
+
+  const noBridge = await startCli(["--port", "0", "--bridge", "/nonexistent/quelt_local_pty", ...SHELL]).ready;
+  for (let i = 0; i < 2; i++) {
+    const refused = await connectSession(noBridge.url);
+    const { code, reason } = await refused.closed;
+    assert.equal(code, 1011);
+    assert.match(reason, /^could not start the bridge: quelt_local_pty bridge not found: looked at \/nonexistent/);
+    assert.match(refused.controls[0].message, /^quelt_local_pty bridge not found: looked at \/nonexistent\/quelt_local_pty/);
+  }
+  assert.match(noBridge.stderr, /quelt-web: quelt_local_pty bridge not found/);
+  assert.deepEqual(await noBridge.stop(), { code: 0, signal: null });
+});
+
+test("a connection lost without a word ends its session after two heartbeats", async () => {
+  const server = await startServer({
+    program: { file: "/bin/bash", args: ["--norc", "--noprofile"] },
+    env: { ...process.env, PS1: PROMPT },
+    heartbeatMs: 150,
+  });
+  try {
+    const silent = await connectSession(server.url, { autoPong: false });
+    await waitFor("the prompt", () => silent.output().includes(PROMPT));
+    const bridge = descendants(process.pid).find((p) => p.ppid === process.pid && p.comm === "quelt_local_pty");
+    assert.ok(bridge, "a bridge below this process");
+    await waitFor("the silent connection's bridge to end", () => gone(bridge.pid), 2000);
+    await waitFor("the server to forget the session", () => server.sessions.size === 0);
+    assert.equal((await silent.closed).code, 1006);
+  } finally {
+    await server.close();
+  }
 });

@@ -146,18 +146,19 @@ export async function typeLine(page, text) {
 }
 
 // A WebSocket to the server as a browser would open it (its Origin the server's own unless
-// given). Resolves to { ws, output(), closed } once open; rejects with the HTTP status of a
-// refusal.
-export async function connectSession(url, { origin = new URL(url).origin, path = "ws?cols=80&rows=24" } = {}) {
+// given). Resolves to { ws, output(), controls, closed } once open; rejects with the HTTP status
+// of a refusal.
+export async function connectSession(url, { origin = new URL(url).origin, path = "ws?cols=80&rows=24", autoPong = true } = {}) {
   const { WebSocket } = await import("ws");
   const target = new URL(path, url);
   target.protocol = "ws:";
   const headers = origin === null ? {} : { origin };
-  const ws = new WebSocket(target, { headers });
+  const ws = new WebSocket(target, { headers, autoPong });
   let output = "";
+  const controls = [];
   const closed = new Promise((resolve) => ws.on("close", (code, reason) => resolve({ code, reason: reason.toString() })));
   ws.on("message", (data, isBinary) => {
-    if (!isBinary) return;
+    if (!isBinary) return void controls.push(JSON.parse(data.toString("utf8")));
     output += data.toString("utf8");
     ws.send(JSON.stringify({ type: "ack", bytes: data.length }));
   });
@@ -169,6 +170,7 @@ export async function connectSession(url, { origin = new URL(url).origin, path =
   return {
     ws,
     closed,
+    controls,
     output: () => output,
     type: (data) => ws.send(JSON.stringify({ type: "input", data })),
   };
