@@ -87,6 +87,8 @@ export async function startServer({
   const assets = loadAssets();
   const sessions = new Set();
 
+  let closing = null;
+
   const server = createServer((req, res) => {
     const { token: given, name } = splitPath(req.url ?? "");
     const reply = (status, text, headers = {}) => {
@@ -115,6 +117,7 @@ export async function startServer({
     if (name !== "ws") return refuseUpgrade(socket, 404, "Not Found");
     const size = parseSize(query);
     if (!size) return refuseUpgrade(socket, 400, "Bad Request");
+    if (closing) return refuseUpgrade(socket, 503, "Service Unavailable");
     wss.handleUpgrade(req, socket, head, (ws) => {
       const session = new Session(ws, { ...program, env, bridgePath, log, ...size });
       sessions.add(session);
@@ -137,7 +140,6 @@ export async function startServer({
   const shown = address.address === "0.0.0.0" ? "127.0.0.1" : address.address === "::" ? "::1" : address.address;
   const urlHost = isIP(shown) === 6 ? `[${shown}]` : shown;
 
-  let closing = null;
   // Ends every session, waits (a little) for their bridges to end, and stops listening.
   function close() {
     closing ??= (async () => {
