@@ -26,12 +26,16 @@ export async function waitFor(predicate, what, timeout = LONG) {
   }
 }
 
-/** A session whose output is rendered by @xterm/headless, and whose replies go back to it. */
-export function emulated(file, args, options = {}) {
+/**
+ * A session whose output is rendered by @xterm/headless, and whose replies go back to it. The
+ * test context `t` kills it when the test ends, so a failed test cannot keep the run waiting.
+ */
+export function emulated(t, file, args, options = {}) {
   const cols = options.cols ?? 80;
   const rows = options.rows ?? 24;
   const screen = new xterm.Terminal({ cols, rows, allowProposedApi: true, scrollback: 1000 });
   const term = spawn(file, args, { ...options, cols, rows });
+  t.after(() => term.kill());
   let pendingWrites = 0;
   term.onData((data) => {
     pendingWrites++;
@@ -46,13 +50,13 @@ export function emulated(file, args, options = {}) {
       const buffer = screen.buffer.active;
       const result = [];
       for (let y = 0; y < screen.rows; y++) {
-        result.push(buffer.getLine(buffer.viewportY + y)?.translateToString(true) ?? "");
+        result.push(buffer.getLine(buffer.viewportY + y)?.translateToString(true).trimEnd() ?? "");
       }
       return result;
     },
     cursorLine() {
       const buffer = screen.buffer.active;
-      return buffer.getLine(buffer.baseY + buffer.cursorY)?.translateToString(true) ?? "";
+      return buffer.getLine(buffer.baseY + buffer.cursorY)?.translateToString(true).trimEnd() ?? "";
     },
     /** Waits until the emulator has parsed all output so far and `predicate(this)` holds. */
     async until(predicate, what, timeout) {
