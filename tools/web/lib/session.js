@@ -18,8 +18,8 @@ export const HARD_MESSAGE_LIMIT = 1024 * 1024;
 // being read, so the bridge and then the program block; the page's acknowledgements bring it
 // below the low mark and reading goes on. The marks bound the server's memory per session and
 // keep what the page must still draw after a Ctrl-C small.
-export const HIGH_WATER = 256 * 1024;
-export const LOW_WATER = 64 * 1024;
+export const HIGH_WATER = 128 * 1024;
+export const LOW_WATER = 32 * 1024;
 
 const MAX_SIZE = 65535;
 const isSize = (n) => Number.isInteger(n) && n >= 1 && n <= MAX_SIZE;

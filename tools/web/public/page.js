@@ -4,7 +4,7 @@ import { FitAddon } from "./addon-fit.mjs";
 // Output is acknowledged once xterm.js has processed it, at least this much at a time (or all
 // that is left when it has caught up), so that the server stops the program while the page
 // is behind instead of piling output up in memory.
-const ACK_STEP = 32 * 1024;
+const ACK_STEP = 16 * 1024;
 // The server refuses messages over 64 KiB; a paste is sent in pieces well below that even when
 // every character needs a six-byte JSON escape.
 const INPUT_CHUNK = 8192;
