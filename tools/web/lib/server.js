@@ -57,6 +57,22 @@ export function originMatches(origin, host) {
   }
 }
 
+// A server on loopback answers only to loopback names. A web site can point its own name at
+// 127.0.0.1 (DNS rebinding): its pages then share the server's origin, and the Host header,
+// which they cannot choose, is what still tells them apart. A forwarded port (ssh -L) keeps a
+// loopback name.
+export function hostAllowed(host, loopbackOnly) {
+  if (!loopbackOnly) return true;
+  if (!host) return false;
+  let name;
+  try {
+    name = new URL(`http://${host}`).hostname;
+  } catch {
+    return false;
+  }
+  return name === "localhost" || name.endsWith(".localhost") || name === "[::1]" || (isIP(name) === 4 && name.startsWith("127."));
+}
+
 function parseSize(query) {
   const params = new URLSearchParams(query);
   const value = (name, fallback) => {
@@ -88,6 +104,7 @@ export async function startServer({
   const sessions = new Set();
 
   let closing = null;
+  let loopbackOnly = true;
 
   const server = createServer((req, res) => {
     const { token: given, name } = splitPath(req.url ?? "");
@@ -95,7 +112,7 @@ export async function startServer({
       res.writeHead(status, { "Content-Type": "text/plain; charset=utf-8", ...SECURITY_HEADERS, ...headers });
       res.end(req.method === "HEAD" ? undefined : `${text}\n`);
     };
-    if (!tokenMatches(given, token)) return reply(403, "Forbidden");
+    if (!hostAllowed(req.headers.host, loopbackOnly) || !tokenMatches(given, token)) return reply(403, "Forbidden");
     if (req.method !== "GET" && req.method !== "HEAD") return reply(405, "Method Not Allowed", { Allow: "GET, HEAD" });
     if (name === null) return reply(301, "Moved Permanently", { Location: `/${token}/` });
     const asset = assets.get(name);
@@ -109,7 +126,9 @@ export async function startServer({
   server.on("upgrade", (req, socket, head) => {
     socket.on("error", () => {});
     const { token: given, name, query } = splitPath(req.url ?? "");
-    if (!tokenMatches(given, token)) return refuseUpgrade(socket, 403, "Forbidden");
+    if (!hostAllowed(req.headers.host, loopbackOnly) || !tokenMatches(given, token)) {
+      return refuseUpgrade(socket, 403, "Forbidden");
+    }
     if (!originMatches(req.headers.origin, req.headers.host)) {
       log(`refused a WebSocket from origin ${JSON.stringify(req.headers.origin ?? null)}`);
       return refuseUpgrade(socket, 403, "Forbidden");
@@ -136,6 +155,7 @@ export async function startServer({
     });
   });
   const address = server.address();
+  loopbackOnly = isLoopback(address.address);
   // A wildcard address is reached from this machine through loopback.
   const shown = address.address === "0.0.0.0" ? "127.0.0.1" : address.address === "::" ? "::1" : address.address;
   const urlHost = isIP(shown) === 6 ? `[${shown}]` : shown;

@@ -148,11 +148,11 @@ export async function typeLine(page, text) {
 // A WebSocket to the server as a browser would open it (its Origin the server's own unless
 // given). Resolves to { ws, output(), controls, closed } once open; rejects with the HTTP status
 // of a refusal.
-export async function connectSession(url, { origin = new URL(url).origin, path = "ws?cols=80&rows=24", autoPong = true } = {}) {
+export async function connectSession(url, { origin = new URL(url).origin, host, path = "ws?cols=80&rows=24", autoPong = true } = {}) {
   const { WebSocket } = await import("ws");
   const target = new URL(path, url);
   target.protocol = "ws:";
-  const headers = origin === null ? {} : { origin };
+  const headers = { ...(origin === null ? {} : { origin }), ...(host ? { host } : {}) };
   const ws = new WebSocket(target, { headers, autoPong });
   let output = "";
   const controls = [];

@@ -17,10 +17,10 @@ before(async () => {
 after(() => server?.stop());
 
 // A raw GET, so that the path reaches the server exactly as written.
-function get(path) {
+function get(path, headers = {}) {
   return new Promise((resolve, reject) => {
     const { hostname, port } = new URL(base);
-    const req = request({ hostname, port, path, method: "GET" }, (res) => {
+    const req = request({ hostname, port, path, method: "GET", headers }, (res) => {
       let body = "";
       res.on("data", (d) => { body += d; });
       res.on("end", () => resolve({ status: res.statusCode, headers: res.headers, body }));
@@ -65,6 +65,10 @@ test("only the page's own files are served, and only with the token", async () =
     assert.equal(answer.status, 403, path);
     assert.equal(answer.body, "Forbidden\n", path);
   }
+  // A site that points its own name at this machine (DNS rebinding) gets nothing either.
+  const port = new URL(base).port;
+  assert.equal((await get(`/${token}/`, { host: `evil.example:${port}` })).status, 403);
+  assert.equal((await get(`/${token}/`, { host: `localhost:${port}` })).status, 200);
   for (const name of ["../package.json", "%2e%2e/package.json", "lib/server.js", "public/page.js",
     "node_modules/ws/package.json", "xterm.js", "xterm.mjs.map", "page.js/", "./page.js", "//etc/passwd", "index.html"]) {
     assert.equal((await get(`/${token}/${name}`)).status, 404, name);
@@ -78,6 +82,7 @@ test("a WebSocket without the token or from another origin is refused and starts
     [server.url, { origin: "http://evil.example" }],
     [server.url, { origin: `http://localhost:${new URL(base).port}` }],
     [server.url, { origin: null }],
+    [server.url, { origin: `http://evil.example:${new URL(base).port}`, host: `evil.example:${new URL(base).port}` }],
   ];
   for (const [url, options] of refusals) {
     await assert.rejects(connectSession(url, options), { status: 403 }, `${url} ${JSON.stringify(options)}`);
