@@ -200,7 +200,10 @@ class BridgeTerminal implements Terminal {
     this.ready.catch(() => {});
     this.exited.catch(() => {});
 
-    this.child = spawnProcess(bridge, [], { stdio: ["pipe", "pipe", "pipe"], env });
+    // A session of its own: a Ctrl-C typed at the terminal the application runs in goes to the
+    // application's process group and must not end every bridge with it. The bridge still ends
+    // with the application, which closes its standard input whatever way it ends.
+    this.child = spawnProcess(bridge, [], { stdio: ["pipe", "pipe", "pipe"], env, detached: true });
     const spawnFrame: Record<string, unknown> = { type: "spawn", shellPath: file, shellArgs: args };
     if (cwd !== undefined) spawnFrame.cwd = cwd;
     spawnFrame.rows = rows;
