@@ -131,6 +131,14 @@ function isDataLine(chunk: Buffer, start: number, end: number): boolean {
   return chunk.compare(DATA_PREFIX, 0, DATA_PREFIX.length, start, start + DATA_PREFIX.length) === 0;
 }
 
+/** The number of bytes the padded Base64 text chunk[from, to) decodes to. */
+function base64Length(chunk: Buffer, from: number, to: number): number {
+  const length = to - from;
+  let bytes = (length >> 2) * 3;
+  if (length >= 2 && chunk[to - 1] === 0x3d) bytes -= chunk[to - 2] === 0x3d ? 2 : 1;
+  return bytes;
+}
+
 class Listeners<T> {
   private list: Array<(value: T) => void> = [];
 
@@ -171,6 +179,9 @@ class BridgeTerminal implements Terminal {
   private resolveExited!: (e: ExitEvent) => void;
   private rejectExited!: (error: Error) => void;
 
+  /** Start and end of each Base64 text in a run of data frames; reused. */
+  private readonly base64Ranges: number[] = [];
+  private scratch = Buffer.alloc(0);
   /** Output read but not yet handed out: a partial line, or lines held back by pause(). */
   private pending: Buffer | null = null;
   private paused = false;
@@ -200,7 +211,10 @@ class BridgeTerminal implements Terminal {
     this.ready.catch(() => {});
     this.exited.catch(() => {});
 
-    this.child = spawnProcess(bridge, [], { stdio: ["pipe", "pipe", "pipe"], env });
+    // A session of its own: a Ctrl-C typed at the terminal the application runs in goes to the
+    // application's process group and must not end every bridge with it. The bridge still ends
+    // with the application, which closes its standard input whatever way it ends.
+    this.child = spawnProcess(bridge, [], { stdio: ["pipe", "pipe", "pipe"], env, detached: true });
     const spawnFrame: Record<string, unknown> = { type: "spawn", shellPath: file, shellArgs: args };
     if (cwd !== undefined) spawnFrame.cwd = cwd;
     spawnFrame.rows = rows;
@@ -332,45 +346,61 @@ class BridgeTerminal implements Terminal {
    * the line during which pause() was called.
    */
   private handleLines(chunk: Buffer, start: number, end: number, whole: boolean): void {
-    // Consecutive data frames are decoded into one buffer and handed out as one piece.
-    let batch: Buffer | null = null;
-    let batchLength = 0;
     let position = start;
-    while (position < end) {
-      let lineEnd = whole ? end : chunk.indexOf(NEWLINE, position);
-      if (lineEnd < 0 || lineEnd > end) {
-        break;
+    while (position < end && !this.paused) {
+      // A run of data frames, the bulk of all output, is decoded into one buffer and handed out
+      // as one piece; a flood's read holds half a dozen of them.
+      const runs = this.base64Ranges;
+      let decodedLength = 0;
+      let lineEnd = -1;
+      while (position < end) {
+        lineEnd = whole ? end : chunk.indexOf(NEWLINE, position);
+        if (lineEnd < 0) break;
+        let textEnd = lineEnd;
+        if (textEnd > position && chunk[textEnd - 1] === 0x0d) textEnd--;
+        if (!isDataLine(chunk, position, textEnd)) break;
+        const from = position + DATA_PREFIX.length;
+        const to = textEnd - DATA_SUFFIX_LENGTH;
+        runs.push(from, to);
+        decodedLength += base64Length(chunk, from, to);
+        position = lineEnd + 1;
+        if (whole) break;
       }
+      if (runs.length > 0) {
+        this.deliverRanges(chunk, runs, decodedLength);
+        runs.length = 0;
+        continue;
+      }
+      if (lineEnd < 0) break;
       let textEnd = lineEnd;
       if (textEnd > position && chunk[textEnd - 1] === 0x0d) textEnd--;
-      if (isDataLine(chunk, position, textEnd)) {
-        const base64 = chunk.toString("latin1", position + DATA_PREFIX.length, textEnd - DATA_SUFFIX_LENGTH);
-        if (batch === null) {
-          // Room for the rest of the chunk's frames, which are nearly all data in a flood.
-          batch = Buffer.allocUnsafe(Math.max(((end - position) >> 2) * 3, 3));
-          batchLength = 0;
-        }
-        if (batch.length - batchLength < ((base64.length + 3) >> 2) * 3) {
-          const larger = Buffer.allocUnsafe(batchLength + ((base64.length + 3) >> 2) * 3);
-          batch.copy(larger, 0, 0, batchLength);
-          batch = larger;
-        }
-        batchLength += batch.write(base64, batchLength, "base64");
-      } else {
-        if (batch !== null) {
-          this.deliver(batch.subarray(0, batchLength));
-          batch = null;
-        }
-        this.handleFrame(chunk.toString("utf8", position, textEnd));
-      }
+      this.handleFrame(chunk.toString("utf8", position, textEnd));
       position = lineEnd + 1;
-      if (this.paused && batch === null) break;
       if (whole) break;
     }
-    if (batch !== null) this.deliver(batch.subarray(0, batchLength));
     if (!whole && position < end) {
       this.pending = chunk.subarray(position, end);
     }
+  }
+
+  /** Decodes the Base64 texts chunk[runs[i], runs[i + 1]) and hands out their bytes. */
+  private deliverRanges(chunk: Buffer, runs: number[], decodedLength: number): void {
+    let target: Buffer;
+    if (this.decoder === null) {
+      // Handed to the application, which may keep it: a buffer of its own.
+      target = Buffer.allocUnsafe(decodedLength);
+    } else {
+      // Only the decoder reads it, and copies what it keeps: one buffer reused.
+      if (this.scratch.length < decodedLength) {
+        this.scratch = Buffer.allocUnsafe(Math.max(decodedLength, 2 * this.scratch.length));
+      }
+      target = this.scratch;
+    }
+    let length = 0;
+    for (let i = 0; i < runs.length; i += 2) {
+      length += target.write(chunk.toString("latin1", runs[i], runs[i + 1]), length, "base64");
+    }
+    this.deliver(target.subarray(0, length));
   }
 
   private deliver(bytes: Buffer): void {

@@ -136,3 +136,28 @@ test("pause() from inside onData holds back the rest of the chunk, and the exit 
   assert.equal(text, expected);
   assert.ok(pauses > 1);
 }, { timeout: LONG });
+
+test("a Ctrl-C for the application's process group leaves its terminals running", async (t) => {
+  // The parent ignores SIGINT, as an editor does; its terminal's program must go on too.
+  const script = `
+    process.on("SIGINT", () => {});
+    const { spawn } = require(${JSON.stringify(CLIENT)});
+    const term = spawn("/bin/sh", ["-c", "while read line; do echo got $line; done"]);
+    let seen = "";
+    term.onData((d) => { seen += d; if (seen.includes("got two")) { console.log("alive"); term.kill(); } });
+    term.onError((e) => console.log(e.message));
+    process.stdin.on("data", (d) => term.write(d));
+  `;
+  const parent = spawnProcess(process.execPath, ["-e", script], { stdio: ["pipe", "pipe", "inherit"], detached: true });
+  t.after(() => parent.kill("SIGKILL"));
+  let out = "";
+  parent.stdout.on("data", (d) => (out += d));
+  parent.stdin.write("one\n");
+  await sleep(500);
+  process.kill(-parent.pid, "SIGINT");
+  await sleep(200);
+  parent.stdin.write("two\n");
+  await waitFor(() => out.includes("alive") || out.includes("bridge ended"), "the session's answer");
+  assert.equal(out.trim(), "alive");
+  parent.stdin.end();
+});
