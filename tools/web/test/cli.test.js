@@ -55,19 +55,22 @@ test("it listens on loopback unless told otherwise, and warns when it is told", 
   assert.match(wide.stderr, /^quelt-web: warning: listening on 0\.0\.0\.0, beyond loopback/m);
 });
 
-test("SIGTERM ends every session it runs and leaves no process behind", async () => {
-  const server = await startCli(["--port", "0", ...SHELL]).ready;
-  const a = await connectSession(server.url);
-  const b = await connectSession(server.url);
-  await waitFor("both prompts", () => a.output().includes(PROMPT) && b.output().includes(PROMPT));
-  const below = descendants(server.proc.pid);
-  assert.equal(below.filter((p) => p.comm === "quelt_local_pty").length, 2);
-  assert.equal(below.filter((p) => p.comm === "bash").length, 2);
-  server.proc.kill("SIGTERM");
-  assert.deepEqual(await server.exited, { code: 0, signal: null });
-  assert.equal((await a.closed).code, 1001);
-  assert.equal((await b.closed).code, 1001);
-  await waitFor("every bridge and shell to end", () => below.every((p) => gone(p.pid)), 2000);
+test("SIGTERM, or Ctrl-C in its terminal, ends every session it runs and leaves no process behind", async () => {
+  // Ctrl-C sends SIGINT to the terminal's whole foreground process group.
+  for (const [signal, stop] of [["SIGTERM", (pid) => process.kill(pid, "SIGTERM")], ["SIGINT", (pid) => process.kill(-pid, "SIGINT")]]) {
+    const server = await startCli(["--port", "0", ...SHELL], { detached: true }).ready;
+    const a = await connectSession(server.url);
+    const b = await connectSession(server.url);
+    await waitFor("both prompts", () => a.output().includes(PROMPT) && b.output().includes(PROMPT));
+    const below = descendants(server.proc.pid);
+    assert.equal(below.filter((p) => p.comm === "quelt_local_pty").length, 2);
+    assert.equal(below.filter((p) => p.comm === "bash").length, 2);
+    stop(server.proc.pid);
+    assert.deepEqual(await server.exited, { code: 0, signal: null }, signal);
+    assert.equal((await a.closed).code, 1001, signal);
+    assert.equal((await b.closed).code, 1001, signal);
+    await waitFor("every bridge and shell to end", () => below.every((p) => gone(p.pid)), 2000);
+  }
 });
 
 test("a program or a bridge that cannot start is reported to the page, and the server goes on", async () => {

@@ -25,10 +25,12 @@ export async function waitFor(what, check, timeoutMs = 5000) {
 }
 
 // Starts `quelt-web ARGS` and resolves once it has printed its URL.
-export function startCli(args, { env = {}, command = [process.execPath, CLI] } = {}) {
+// `detached` gives it a process group of its own, as a shell gives a command it runs.
+export function startCli(args, { env = {}, command = [process.execPath, CLI], detached = false } = {}) {
   const proc = spawn(command[0], [...command.slice(1), ...args], {
     env: { ...process.env, PS1: PROMPT, ...env },
     stdio: ["ignore", "pipe", "pipe"],
+    detached,
   });
   const server = { proc, stdout: "", stderr: "", url: null };
   proc.stdout.on("data", (d) => { server.stdout += d; });
