@@ -176,6 +176,8 @@ test("a screenshot of colours and UTF-8 is saved for people to look at", async (
     symlinkSync("notes.txt", join(dir, "link"));
     const page = await openTerminal(browser, server.url, { width: 900, height: 420 });
     await typeLine(page, `eval "$(dircolors -b)"; cd ${dir} && clear && ls -l --color=always`);
+    // A line typed before the listing is done would be echoed into it.
+    await waitFor("the listing", async () => (await screen(page)).includes("script.sh"));
     await typeLine(page, "echo 'UTF-8: Grüße, naïve café, Ελληνικά, Кириллица, ½ ≠ ∞, ✓ → ★'");
     await waitFor("the UTF-8 line", async () => (await screen(page)).includes("\nUTF-8: Grüße, naïve café, Ελληνικά, Кириллица, ½ ≠ ∞, ✓ → ★"));
     await sleep(300);
