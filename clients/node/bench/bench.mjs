@@ -1,0 +1,202 @@
+// The client against the project's C++ frame reader and against a plain pipe, in one run, round
+// by round, in rotating order, so that every workload meets the same moods of a shared machine:
+//
+//   (a) a flood (`stty -opost -echo; exec cat FILE`) received through the client;
+//   (b) the same flood through the same bridge, read by the C++ reader (qlp_frame_reader);
+//   (c) Node reading the same file from `cat` through a plain pipe, no terminal, no frames;
+//   and one-byte keystroke echo through a raw `cat`, the client against the C++ reader.
+//
+// Figures are medians over rounds of paired ratios (round i of one against round i of the other).
+//
+//   node bench/bench.mjs [--rounds 7] [--mib 64] [--echo 400] [--bridge PATH] [--reader PATH]
+import { spawn as spawnProcess, execFileSync } from "node:child_process";
+import { randomBytes } from "node:crypto";
+import * as fs from "node:fs";
+import * as os from "node:os";
+import * as path from "node:path";
+import { StringDecoder } from "node:string_decoder";
+import { spawn } from "../dist/index.mjs";
+
+const here = path.dirname(new URL(import.meta.url).pathname);
+const checkout = path.resolve(here, "..", "..", "..");
+const option = (name, fallback) => {
+  const i = process.argv.indexOf(`--${name}`);
+  return i > 0 ? process.argv[i + 1] : fallback;
+};
+const ROUNDS = Number(option("rounds", "7"));
+const MIB = Number(option("mib", "64"));
+const ECHOES = Number(option("echo", "400"));
+const bridge = option("bridge", process.env.QUELT_LOCAL_PTY || path.join(checkout, "build", "quelt_local_pty"));
+const reader = option("reader", path.join(checkout, "build", "bench", "e2e", "qlp_frame_reader"));
+for (const file of [bridge, reader]) {
+  if (!fs.existsSync(file)) throw new Error(`${file} not found: build the tree first (cmake --build build --target qlp_frame_reader)`);
+}
+
+// Printable text in lines, as a terminal flood usually is; the client decodes it as UTF-8.
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), "qlp-node-bench-"));
+const file = path.join(dir, "flood.txt");
+{
+  const size = MIB * 1024 * 1024;
+  const text = Buffer.from(randomBytes(size).toString("base64").slice(0, size), "latin1");
+  for (let i = 99; i < size; i += 100) text[i] = 0x0a;
+  fs.writeFileSync(file, text);
+}
+const SIZE = fs.statSync(file).size;
+const mib = SIZE / (1024 * 1024);
+
+const now = () => Number(process.hrtime.bigint()) / 1e9;
+const cpuMs = () => {
+  const u = process.cpuUsage();
+  return (u.user + u.system) / 1000;
+};
+
+async function clientFlood(encoding) {
+  const t0 = now();
+  const c0 = cpuMs();
+  const term = spawn("/bin/sh", ["-c", 'stty -opost -echo; exec cat "$0"', file], { bridgePath: bridge, encoding });
+  let received = 0;
+  term.onData((data) => (received += data.length));
+  await term.exited;
+  const seconds = now() - t0;
+  const cpu = cpuMs() - c0;
+  if (received !== SIZE) throw new Error(`client received ${received} of ${SIZE}`);
+  return { mibPerSecond: mib / seconds, cpuPerMib: cpu / mib };
+}
+
+function readerFlood() {
+  const out = JSON.parse(execFileSync(reader, [bridge, "flood", file], { encoding: "utf8" }));
+  return { mibPerSecond: mib / out.seconds, cpuPerMib: out.cpuMs / mib };
+}
+
+function rawPipe(encoding) {
+  return new Promise((resolve, reject) => {
+    const t0 = now();
+    const c0 = cpuMs();
+    const cat = spawnProcess("cat", [file], { stdio: ["ignore", "pipe", "inherit"] });
+    const decoder = encoding ? new StringDecoder(encoding) : null;
+    let received = 0;
+    cat.stdout.on("data", (chunk) => (received += decoder ? decoder.write(chunk).length : chunk.length));
+    cat.on("close", () => {
+      const seconds = now() - t0;
+      const cpu = cpuMs() - c0;
+      if (received !== SIZE) reject(new Error(`pipe received ${received} of ${SIZE}`));
+      resolve({ mibPerSecond: mib / seconds, cpuPerMib: cpu / mib });
+    });
+  });
+}
+
+async function clientEchoSession() {
+  const term = spawn("/bin/sh", ["-c", "stty raw -echo; printf R; exec cat"], { bridgePath: bridge, encoding: null });
+  let onByte = null;
+  let started = false;
+  await new Promise((resolve) => {
+    term.onData((data) => {
+      if (!started) {
+        if (data[data.length - 1] === 0x52) {
+          started = true;
+          resolve();
+        }
+        return;
+      }
+      onByte(data);
+    });
+  });
+  return {
+    run(count) {
+      return new Promise((resolve, reject) => {
+        const times = [];
+        let i = 0;
+        let t0 = 0;
+        const send = () => {
+          t0 = now();
+          term.write(Buffer.of(0x61 + (i % 26)));
+        };
+        onByte = (data) => {
+          const t1 = now();
+          if (data.length !== 1 || data[0] !== 0x61 + (i % 26)) reject(new Error(`echo got ${data.toString("hex")}`));
+          times.push((t1 - t0) * 1e6);
+          if (++i === count) resolve(times);
+          else send();
+        };
+        send();
+      });
+    },
+    async end() {
+      term.kill();
+      await term.exited;
+    },
+  };
+}
+
+function readerEcho(count) {
+  return JSON.parse(execFileSync(reader, [bridge, "echo", String(count)], { encoding: "utf8" })).microseconds;
+}
+
+const median = (values) => {
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.floor((sorted.length - 1) / 2)];
+};
+
+const rounds = [];
+const echoSession = await clientEchoSession();
+// A warm-up round, not counted: the first spawn of each kind pays for loading code.
+await clientFlood("utf8");
+readerFlood();
+await rawPipe(null);
+readerEcho(50);
+await echoSession.run(50);
+
+const workloads = {
+  client: () => clientFlood("utf8"),
+  clientBuffers: () => clientFlood(null),
+  reader: () => readerFlood(),
+  pipe: () => rawPipe(null),
+  pipeStrings: () => rawPipe("utf8"),
+  echoClient: async () => median(await echoSession.run(ECHOES)),
+  echoReader: () => median(readerEcho(ECHOES)),
+};
+const names = Object.keys(workloads);
+for (let r = 0; r < ROUNDS; r++) {
+  const round = {};
+  // Rotate the order so that no workload always runs first or last.
+  for (let k = 0; k < names.length; k++) {
+    const name = names[(k + r) % names.length];
+    round[name] = await workloads[name]();
+  }
+  rounds.push(round);
+  process.stderr.write(`round ${r + 1}/${ROUNDS}: client ${round.client.mibPerSecond.toFixed(0)} MiB/s, reader ${round.reader.mibPerSecond.toFixed(0)} MiB/s, echo p50 ${round.echoClient.toFixed(0)} / ${round.echoReader.toFixed(0)} us\n`);
+}
+await echoSession.end();
+fs.rmSync(dir, { recursive: true, force: true });
+
+const ratio = (f) => median(rounds.map(f));
+const fmt = (x, digits = 2) => x.toFixed(digits);
+const rows = [
+  ["Flood throughput (MiB/s): client / C++ reader", median(rounds.map((r) => r.client.mibPerSecond)),
+   median(rounds.map((r) => r.reader.mibPerSecond)), ratio((r) => r.client.mibPerSecond / r.reader.mibPerSecond), ">= 0.8", (x) => x >= 0.8],
+  ["Node CPU per MiB (ms): client / plain pipe", median(rounds.map((r) => r.client.cpuPerMib)),
+   median(rounds.map((r) => r.pipe.cpuPerMib)), ratio((r) => r.client.cpuPerMib / r.pipe.cpuPerMib), "<= 2", (x) => x <= 2],
+  ["Echo p50 (us): client / C++ reader", median(rounds.map((r) => r.echoClient)),
+   median(rounds.map((r) => r.echoReader)), ratio((r) => r.echoClient / r.echoReader), "<= 1.3", (x) => x <= 1.3],
+  ["Flood throughput (MiB/s): client with Buffers / C++ reader", median(rounds.map((r) => r.clientBuffers.mibPerSecond)),
+   median(rounds.map((r) => r.reader.mibPerSecond)), ratio((r) => r.clientBuffers.mibPerSecond / r.reader.mibPerSecond), "", null],
+  ["Node CPU per MiB (ms): client / plain pipe, both decoding UTF-8", median(rounds.map((r) => r.client.cpuPerMib)),
+   median(rounds.map((r) => r.pipeStrings.cpuPerMib)), ratio((r) => r.client.cpuPerMib / r.pipeStrings.cpuPerMib), "", null],
+  ["Node CPU per MiB (ms): client with Buffers / plain pipe", median(rounds.map((r) => r.clientBuffers.cpuPerMib)),
+   median(rounds.map((r) => r.pipe.cpuPerMib)), ratio((r) => r.clientBuffers.cpuPerMib / r.pipe.cpuPerMib), "", null],
+  ["C++ reader's own CPU per MiB (ms)", median(rounds.map((r) => r.reader.cpuPerMib)), NaN, NaN, "", null],
+];
+let allMet = true;
+const lines = [
+  `${ROUNDS} rounds, ${fmt(mib, 0)} MiB flood, ${ECHOES} echoes per round; Node ${process.version}; load average ${os.loadavg().map((x) => x.toFixed(2)).join(" ")}`,
+  "",
+  "| Figure | Client | Reference | Median paired ratio | Target | Met |",
+  "|---|---:|---:|---:|---|---|",
+];
+for (const [name, a, b, r, target, test] of rows) {
+  const met = test ? (test(r) ? "yes" : "no") : "";
+  if (test && !test(r)) allMet = false;
+  lines.push(`| ${name} | ${fmt(a)} | ${Number.isNaN(b) ? "" : fmt(b)} | ${Number.isNaN(r) ? "" : fmt(r)} | ${target} | ${met} |`);
+}
+console.log(lines.join("\n"));
+process.exitCode = allMet ? 0 : 1;

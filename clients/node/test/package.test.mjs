@@ -1,0 +1,41 @@
+// The packed tarball installs into a project of its own without the network (no runtime
+// dependencies) and runs a session through both `require` and `import`.
+import { test } from "node:test";
+import assert from "node:assert/strict";
+import { execFileSync } from "node:child_process";
+import * as fs from "node:fs";
+import * as os from "node:os";
+import * as path from "node:path";
+
+const PACKAGE_DIR = new URL("..", import.meta.url).pathname;
+const NPM = process.env.QLP_NPM || "npm";
+
+test("npm pack, install into a temporary project offline, run with require and with import", { timeout: 240000 }, () => {
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), "qlp-node-pack-"));
+  try {
+    const npm = (args, cwd) => execFileSync(NPM, args, { cwd, encoding: "utf8", env: { ...process.env, npm_config_cache: path.join(work, "cache") } });
+    const tarball = path.join(work, npm(["pack", "--silent", "--pack-destination", work], PACKAGE_DIR).trim().split("\n").pop());
+    const listing = execFileSync("tar", ["-tzf", tarball], { encoding: "utf8" }).split("\n").filter(Boolean).sort();
+    assert.deepEqual(listing, ["package/README.md", "package/dist/index.d.ts", "package/dist/index.js",
+                               "package/dist/index.mjs", "package/package.json"]);
+
+    const project = path.join(work, "app");
+    fs.mkdirSync(project);
+    fs.writeFileSync(path.join(project, "package.json"), JSON.stringify({ name: "app", version: "1.0.0", private: true }));
+    npm(["install", "--offline", "--no-audit", "--no-fund", tarball], project);
+
+    const session = (load) => `${load}
+      const term = spawn("/bin/sh", ["-c", "echo \\"from $0\\"; exit 4", "sh"]);
+      let out = "";
+      term.onData((d) => (out += d));
+      term.exited.then((e) => console.log(JSON.stringify({ out, ...e })));`;
+    fs.writeFileSync(path.join(project, "cjs.cjs"), session('const { spawn } = require("quelt-local-pty");'));
+    fs.writeFileSync(path.join(project, "esm.mjs"), session('import { spawn } from "quelt-local-pty";'));
+    for (const script of ["cjs.cjs", "esm.mjs"]) {
+      const out = execFileSync(process.execPath, [script], { cwd: project, encoding: "utf8" });
+      assert.deepEqual(JSON.parse(out), { out: "from sh\r\n", exitCode: 4 }, script);
+    }
+  } finally {
+    fs.rmSync(work, { recursive: true, force: true });
+  }
+});

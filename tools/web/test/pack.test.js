@@ -1,0 +1,36 @@
+// `npm pack` makes a package that installs on its own, with no registry: the client and the
+// libraries travel inside it.
+import assert from "node:assert/strict";
+import { execFileSync } from "node:child_process";
+import { mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
+import { fileURLToPath } from "node:url";
+import { test } from "node:test";
+import { PROMPT, connectSession, startCli, waitFor } from "./helpers.js";
+
+const npm = process.env.QLP_NPM ?? "npm";
+const packageDir = fileURLToPath(new URL("..", import.meta.url));
+
+test("the packed tarball installs with npm install -g and runs quelt-web", async () => {
+  const dir = mkdtempSync(join(tmpdir(), "quelt-web-pack-"));
+  try {
+    const quiet = { cwd: dir, encoding: "utf8", stdio: ["ignore", "pipe", "pipe"] };
+    const tarball = execFileSync(npm, ["pack", "--silent", "--pack-destination", dir, packageDir], quiet).trim().split("\n").pop();
+    const prefix = join(dir, "prefix");
+    execFileSync(npm, ["install", "-g", "--offline", "--no-audit", "--no-fund", "--prefix", prefix, join(dir, tarball)], quiet);
+
+    const server = await startCli(["--port", "0", "--", "/bin/bash", "--norc"], { command: [join(prefix, "bin", "quelt-web")] }).ready;
+    try {
+      const session = await connectSession(server.url);
+      await waitFor("the prompt", () => session.output().includes(PROMPT));
+      session.type("echo $((6*7))\r");
+      await waitFor("42", () => /\r42\r\n/.test(session.output()));
+      session.ws.close();
+    } finally {
+      assert.deepEqual(await server.stop(), { code: 0, signal: null });
+    }
+  } finally {
+    rmSync(dir, { recursive: true, force: true });
+  }
+});
