@@ -10,8 +10,14 @@ import { emulated, plainEnv, LONG } from "./helpers.mjs";
 const LEFT = "\x1b[D";
 const UP = "\x1b[A";
 
-function numberedFile(lines) {
+function tempDir(t) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), "qlp-node-"));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  return dir;
+}
+
+function numberedFile(t, lines) {
+  const dir = tempDir(t);
   const file = path.join(dir, "lines.txt");
   fs.writeFileSync(file, Array.from({ length: lines }, (_, i) => `line ${i + 1}`).join("\n") + "\n");
   return file;
@@ -44,7 +50,7 @@ test("bash with readline: type, move with the arrows, edit, run; Ctrl-C interrup
 });
 
 test("vim -u NONE: jump to line 50, redraw at 80 by 20 after a resize, quit", { timeout: 4 * LONG }, async (t) => {
-  const file = numberedFile(200);
+  const file = numberedFile(t, 200);
   const s = emulated(t, "vim", ["-u", "NONE", "-N", "-i", "NONE", "-n", file], { env: plainEnv() });
   await s.until((t) => t.lines()[0] === "line 1" && t.lines()[22] === "line 23", "the file's first page");
   s.term.write("50G");
@@ -62,7 +68,7 @@ test("vim -u NONE: jump to line 50, redraw at 80 by 20 after a resize, quit", { 
 });
 
 test("less: page down, search, quit", { timeout: 4 * LONG }, async (t) => {
-  const file = numberedFile(200);
+  const file = numberedFile(t, 200);
   const s = emulated(t, "less", [file], { env: plainEnv({ LESSHISTFILE: "-", LESS: "" }) });
   await s.until((t) => t.lines()[0] === "line 1", "the first page");
   s.term.write(" ");
@@ -83,8 +89,7 @@ test("UTF-8 split across frames: 200,000 characters of two, three and four bytes
     rows.push(row);
   }
   const text = rows.join("\n") + "\n";
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "qlp-node-"));
-  const file = path.join(dir, "utf8.txt");
+  const file = path.join(tempDir(t), "utf8.txt");
   fs.writeFileSync(file, text);
   const s = emulated(t, "/bin/sh", ["-c", `stty -opost; cat ${file}`], { env: plainEnv() });
   let received = "";
