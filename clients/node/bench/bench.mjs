@@ -85,6 +85,29 @@ function rawPipe(encoding) {
   });
 }
 
+// Node reading the bridge's frames without looking at them: what reading the stream costs by itself.
+function bridgeFramesRaw() {
+  return new Promise((resolve, reject) => {
+    const t0 = now();
+    const c0 = cpuMs();
+    const relay = spawnProcess(bridge, [], { stdio: ["pipe", "pipe", "inherit"] });
+    relay.stdin.write(JSON.stringify({ type: "spawn", shellPath: "/bin/sh", shellArgs: ["-c", 'stty -opost -echo; exec cat "$0"', file] }) + "\n");
+    let tail = "";
+    relay.stdout.on("data", (chunk) => {
+      // The exit frame, also when a read splits it.
+      const across = tail + chunk.toString("latin1", 0, Math.min(20, chunk.length));
+      if (chunk.indexOf('{"type":"exit"') >= 0 || across.includes('{"type":"exit"')) relay.stdin.end();
+      tail = chunk.toString("latin1", Math.max(0, chunk.length - 20));
+    });
+    relay.on("close", (code) => {
+      const seconds = now() - t0;
+      const cpu = cpuMs() - c0;
+      if (code !== 0) reject(new Error(`bridge ended with ${code}`));
+      resolve({ mibPerSecond: mib / seconds, cpuPerMib: cpu / mib });
+    });
+  });
+}
+
 async function clientEchoSession() {
   const term = spawn("/bin/sh", ["-c", "stty raw -echo; printf R; exec cat"], { bridgePath: bridge, encoding: null });
   let onByte = null;
@@ -152,6 +175,7 @@ const workloads = {
   reader: () => readerFlood(),
   pipe: () => rawPipe(null),
   pipeStrings: () => rawPipe("utf8"),
+  framesRaw: () => bridgeFramesRaw(),
   echoClient: async () => median(await echoSession.run(ECHOES)),
   echoReader: () => median(readerEcho(ECHOES)),
 };
@@ -184,6 +208,8 @@ const rows = [
    median(rounds.map((r) => r.pipeStrings.cpuPerMib)), ratio((r) => r.client.cpuPerMib / r.pipeStrings.cpuPerMib), "", null],
   ["Node CPU per MiB (ms): client with Buffers / plain pipe", median(rounds.map((r) => r.clientBuffers.cpuPerMib)),
    median(rounds.map((r) => r.pipe.cpuPerMib)), ratio((r) => r.clientBuffers.cpuPerMib / r.pipe.cpuPerMib), "", null],
+  ["Node CPU per MiB (ms): the bridge's frames read but not decoded / plain pipe", median(rounds.map((r) => r.framesRaw.cpuPerMib)),
+   median(rounds.map((r) => r.pipe.cpuPerMib)), ratio((r) => r.framesRaw.cpuPerMib / r.pipe.cpuPerMib), "", null],
   ["C++ reader's own CPU per MiB (ms)", median(rounds.map((r) => r.reader.cpuPerMib)), NaN, NaN, "", null],
 ];
 let allMet = true;

@@ -157,10 +157,6 @@ class Listeners<T> {
   emit(value: T): void {
     for (const listener of this.list) listener(value);
   }
-
-  get empty(): boolean {
-    return this.list.length === 0;
-  }
 }
 
 class BridgeTerminal implements Terminal {
@@ -356,11 +352,9 @@ class BridgeTerminal implements Terminal {
       while (position < end) {
         lineEnd = whole ? end : chunk.indexOf(NEWLINE, position);
         if (lineEnd < 0) break;
-        let textEnd = lineEnd;
-        if (textEnd > position && chunk[textEnd - 1] === 0x0d) textEnd--;
-        if (!isDataLine(chunk, position, textEnd)) break;
+        if (!isDataLine(chunk, position, lineEnd)) break;
         const from = position + DATA_PREFIX.length;
-        const to = textEnd - DATA_SUFFIX_LENGTH;
+        const to = lineEnd - DATA_SUFFIX_LENGTH;
         runs.push(from, to);
         decodedLength += base64Length(chunk, from, to);
         position = lineEnd + 1;
@@ -372,9 +366,7 @@ class BridgeTerminal implements Terminal {
         continue;
       }
       if (lineEnd < 0) break;
-      let textEnd = lineEnd;
-      if (textEnd > position && chunk[textEnd - 1] === 0x0d) textEnd--;
-      this.handleFrame(chunk.toString("utf8", position, textEnd));
+      this.handleFrame(chunk.toString("utf8", position, lineEnd));
       position = lineEnd + 1;
       if (whole) break;
     }

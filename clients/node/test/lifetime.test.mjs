@@ -144,6 +144,7 @@ test("a Ctrl-C for the application's process group leaves its terminals running"
     const { spawn } = require(${JSON.stringify(CLIENT)});
     const term = spawn("/bin/sh", ["-c", "while read line; do echo got $line; done"]);
     let seen = "";
+    term.ready.then(() => console.log("ready"));
     term.onData((d) => { seen += d; if (seen.includes("got two")) { console.log("alive"); term.kill(); } });
     term.onError((e) => console.log(e.message));
     process.stdin.on("data", (d) => term.write(d));
@@ -152,12 +153,11 @@ test("a Ctrl-C for the application's process group leaves its terminals running"
   t.after(() => parent.kill("SIGKILL"));
   let out = "";
   parent.stdout.on("data", (d) => (out += d));
-  parent.stdin.write("one\n");
-  await sleep(500);
+  await waitFor(() => out.includes("ready"), "the session to start");
   process.kill(-parent.pid, "SIGINT");
   await sleep(200);
   parent.stdin.write("two\n");
   await waitFor(() => out.includes("alive") || out.includes("bridge ended"), "the session's answer");
-  assert.equal(out.trim(), "alive");
+  assert.equal(out.trim(), "ready\nalive");
   parent.stdin.end();
 });

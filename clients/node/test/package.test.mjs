@@ -31,6 +31,18 @@ test("npm pack, install into a temporary project offline, run with require and w
       term.exited.then((e) => console.log(JSON.stringify({ out, ...e })));`;
     fs.writeFileSync(path.join(project, "cjs.cjs"), session('const { spawn } = require("quelt-local-pty");'));
     fs.writeFileSync(path.join(project, "esm.mjs"), session('import { spawn } from "quelt-local-pty";'));
+    // The shipped types, as a strict TypeScript consumer of the ES module entry sees them.
+    fs.writeFileSync(path.join(project, "typed.mts"), `import { spawn, type Terminal } from "quelt-local-pty";
+      const term: Terminal = spawn("sh", ["-c", "exit 0"], { cols: 80, encoding: null, env: { A: undefined } });
+      term.onData((data: string | Buffer) => data.length).dispose();
+      const code: Promise<number> = term.exited.then((e) => e.exitCode);
+      // @ts-expect-error: sizes are numbers
+      spawn("sh", [], { rows: "24" });
+      void code;\n`);
+    const tsc = path.join(PACKAGE_DIR, "node_modules", "typescript", "bin", "tsc");
+    execFileSync(process.execPath, [tsc, "--strict", "--noEmit", "--module", "nodenext", "--moduleResolution", "nodenext",
+                                    "--types", "node", "--typeRoots", path.join(PACKAGE_DIR, "node_modules", "@types"), "typed.mts"],
+                 { cwd: project, encoding: "utf8" });
     for (const script of ["cjs.cjs", "esm.mjs"]) {
       const out = execFileSync(process.execPath, [script], { cwd: project, encoding: "utf8" });
       assert.deepEqual(JSON.parse(out), { out: "from sh\r\n", exitCode: 4 }, script);

@@ -5,20 +5,26 @@ import assert from "node:assert/strict";
 import * as fs from "node:fs";
 import * as os from "node:os";
 import * as path from "node:path";
-import { emulated, plainEnv, sleep, LONG } from "./helpers.mjs";
+import { emulated, plainEnv, LONG } from "./helpers.mjs";
 
 const LEFT = "\x1b[D";
 const UP = "\x1b[A";
 
-function numberedFile(lines) {
+function tempDir(t) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), "qlp-node-"));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  return dir;
+}
+
+function numberedFile(t, lines) {
+  const dir = tempDir(t);
   const file = path.join(dir, "lines.txt");
   fs.writeFileSync(file, Array.from({ length: lines }, (_, i) => `line ${i + 1}`).join("\n") + "\n");
   return file;
 }
 
 test("bash with readline: type, move with the arrows, edit, run; Ctrl-C interrupts sleep", { timeout: 4 * LONG }, async (t) => {
-  const s = emulated(t, "bash", ["--norc", "--noprofile", "-i"], { env: plainEnv({ PS1: "$ " }) });
+  const s = emulated(t, "bash", ["--norc", "--noprofile", "-i"], { env: plainEnv({ PS1: "$ ", HISTFILE: "/dev/null" }) });
   await s.until((t) => t.cursorLine() === "$", "the prompt");
   s.term.write("echo hello world");
   await s.until((t) => t.cursorLine() === "$ echo hello world", "the typed line");
@@ -31,9 +37,10 @@ test("bash with readline: type, move with the arrows, edit, run; Ctrl-C interrup
   s.term.write("\x15echo done\r");
   await s.until((t) => t.lines().includes("done"), "the replaced line's output");
 
-  s.term.write("sleep 100\r");
-  await s.until((t) => t.cursorLine() === "", "sleep to run");
-  await sleep(200);
+  // Once "started" shows, the job's process group owns the terminal, whether or not sleep has
+  // replaced the shell yet; either way Ctrl-C ends the job with status 130.
+  s.term.write("sh -c 'echo started; exec sleep 100'\r");
+  await s.until((t) => t.lines().includes("started"), "sleep to run");
   s.term.write("\x03");
   await s.until((t) => t.cursorLine() === "$", "the prompt after Ctrl-C");
   s.term.write("echo status $?\r");
@@ -43,7 +50,7 @@ test("bash with readline: type, move with the arrows, edit, run; Ctrl-C interrup
 });
 
 test("vim -u NONE: jump to line 50, redraw at 80 by 20 after a resize, quit", { timeout: 4 * LONG }, async (t) => {
-  const file = numberedFile(200);
+  const file = numberedFile(t, 200);
   const s = emulated(t, "vim", ["-u", "NONE", "-N", "-i", "NONE", "-n", file], { env: plainEnv() });
   await s.until((t) => t.lines()[0] === "line 1" && t.lines()[22] === "line 23", "the file's first page");
   s.term.write("50G");
@@ -61,7 +68,7 @@ test("vim -u NONE: jump to line 50, redraw at 80 by 20 after a resize, quit", { 
 });
 
 test("less: page down, search, quit", { timeout: 4 * LONG }, async (t) => {
-  const file = numberedFile(200);
+  const file = numberedFile(t, 200);
   const s = emulated(t, "less", [file], { env: plainEnv({ LESSHISTFILE: "-", LESS: "" }) });
   await s.until((t) => t.lines()[0] === "line 1", "the first page");
   s.term.write(" ");
@@ -82,8 +89,7 @@ test("UTF-8 split across frames: 200,000 characters of two, three and four bytes
     rows.push(row);
   }
   const text = rows.join("\n") + "\n";
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "qlp-node-"));
-  const file = path.join(dir, "utf8.txt");
+  const file = path.join(tempDir(t), "utf8.txt");
   fs.writeFileSync(file, text);
   const s = emulated(t, "/bin/sh", ["-c", `stty -opost; cat ${file}`], { env: plainEnv() });
   let received = "";
