@@ -23,6 +23,7 @@
 
 #include "flood.h"
 #include "output_line.h"
+#include "parents.h"
 #include "report.h"
 #include "workloads.h"
 
@@ -43,7 +44,11 @@ struct Options {
   bool check_targets = false;
   bool pin = true;
   bool smoke = false;
-  RelayPrograms programs{QLP_E2E_BRIDGE, QLP_E2E_BASELINE};
+  // Which tables: the pinned comparison with the raw baseline, and the two modes of real parents.
+  bool pinned_mode = true;
+  bool unpinned_mode = false;
+  bool heavy_mode = false;
+  RelayPrograms programs{QLP_E2E_BRIDGE, QLP_E2E_BASELINE, QLP_E2E_PY_RELAY};
 };
 
 void usage() {
@@ -51,7 +56,7 @@ void usage() {
       stderr,
       "usage: qlp_e2e_bench [--rounds N] [--mib N] [--echoes N] [--starts N] "
       "[--sessions N] [--idle-ms N] [--smoke] [--check-targets] [--no-pin] [--bridge PATH] "
-      "[--baseline PATH]\n");
+      "[--baseline PATH] [--py-relay PATH] [--mode pinned|unpinned|heavy|all]\n");
   std::exit(2);
 }
 
@@ -91,6 +96,7 @@ Options parse_options(int argc, char** argv) {
       options.sessions = 2;
       options.idle_ms = 200;
       options.smoke = true;
+      options.pinned_mode = options.unpinned_mode = options.heavy_mode = true;
     } else if (arg == "--no-pin") {
       options.pin = false;
     } else if (arg == "--check-targets") {
@@ -99,6 +105,14 @@ Options parse_options(int argc, char** argv) {
       options.programs.bridge = value();
     } else if (arg == "--baseline") {
       options.programs.baseline = value();
+    } else if (arg == "--py-relay") {
+      options.programs.python = value();
+    } else if (arg == "--mode") {
+      const std::string mode = value();
+      options.pinned_mode = mode == "pinned" || mode == "all";
+      options.unpinned_mode = mode == "unpinned" || mode == "all";
+      options.heavy_mode = mode == "heavy" || mode == "all";
+      if (!options.pinned_mode && !options.unpinned_mode && !options.heavy_mode) usage();
     } else {
       usage();
     }
@@ -390,6 +404,11 @@ void measure_idle(const Options& options, Figures& figures) {
   }
 }
 
+bool run_pinned(const Options& options, const Placement& placement, const std::string& path,
+                const std::vector<unsigned char>& payload);
+bool run_parents(const Options& options, ParentKind parent, const std::string& path,
+                 const std::vector<unsigned char>& payload);
+
 int run_benchmark(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
   const Placement placement = choose_placement(options);
@@ -405,6 +424,19 @@ int run_benchmark(int argc, char** argv) {
     return 1;
   }
 
+  bool all_met = true;
+  if (options.pinned_mode) all_met = run_pinned(options, placement, path, payload) && all_met;
+  for (ParentKind parent : {ParentKind::light, ParentKind::heavy}) {
+    if (!(parent == ParentKind::light ? options.unpinned_mode : options.heavy_mode)) continue;
+    all_met = run_parents(options, parent, path, payload) && all_met;
+  }
+  if (options.mib > 0) ::unlink(path.c_str());
+  return options.check_targets && !all_met ? 1 : 0;
+}
+
+/// The pinned comparison of the bridge with the raw baseline; whether every target held.
+bool run_pinned(const Options& options, const Placement& placement, const std::string& path,
+                const std::vector<unsigned char>& payload) {
   Figures figures(options);
   for (int round = 1; round <= options.rounds; ++round) {
     std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
@@ -413,18 +445,53 @@ int run_benchmark(int argc, char** argv) {
     if (options.starts > 0) measure_starts(options, figures);
     if (options.sessions > 0) measure_idle(options, figures);
   }
-  if (options.mib > 0) ::unlink(path.c_str());
 
   bool all_met = false;
   const std::string table = render_table(figures.all(), &all_met);
   std::printf(
-      "%s%s\nBridge and baseline: medians over the rounds. Ratio: median over the rounds of "
-      "bridge / baseline in the same round.\n%s\n",
+      "## Pinned, raw baseline\n\n%s%s\nBridge and baseline: medians over the rounds. Ratio: "
+      "median over the rounds of bridge / baseline in the same round.\n%s\n\n",
       header(options, placement.describe()).c_str(), table.c_str(),
       options.smoke ? "Smoke run: too short for its figures to mean anything."
       : all_met     ? "Every target met."
                     : "Some targets missed.");
-  return options.check_targets && !all_met ? 1 : 0;
+  std::fflush(stdout);
+  return all_met;
+}
+
+/// The floods and echoes of real parents, nothing pinned; whether every target held.
+bool run_parents(const Options& options, ParentKind parent, const std::string& path,
+                 const std::vector<unsigned char>& payload) {
+  ParentTable table(parent);
+  const char* mode = parent == ParentKind::light ? "unpinned" : "heavy parent";
+  for (int round = 1; round <= options.rounds; ++round) {
+    std::fprintf(stderr, "%s, round %d of %d\n", mode, round, options.rounds);
+    if (options.mib > 0) {
+      table.add_flood(take(run_parent_flood(options.programs, path, payload, kTurnBytes, parent),
+                           std::string(mode) + " flood"));
+    }
+    if (options.echoes > 0) {
+      table.add_echo(take(run_parent_echo(options.programs, options.echoes, parent),
+                          std::string(mode) + " echo"));
+    }
+  }
+  bool all_met = false;
+  const std::string text = table.render(&all_met);
+  std::printf(
+      "## %s\n\n%s%s\nColumns: medians over the rounds; ratios: median over the rounds of the "
+      "bridge's figure / the other's in the same round.\n%s\n\n",
+      parent == ParentKind::light ? "Unpinned, light parent" : "Unpinned, heavy parent",
+      header(options, parent == ParentKind::light
+                          ? "nothing pinned; the parent decodes Base64"
+                          : "nothing pinned; the parent parses JSON, decodes Base64 and runs "
+                            "every byte through a terminal parser")
+          .c_str(),
+      text.c_str(),
+      options.smoke ? "Smoke run: too short for its figures to mean anything."
+      : all_met     ? "Every target met."
+                    : "Some targets missed.");
+  std::fflush(stdout);
+  return all_met;
 }
 
 }  // namespace qlp::bench

@@ -18,12 +18,15 @@ namespace qlp::bench {
 
 using Clock = std::chrono::steady_clock;
 
-enum class RelayKind { bridge, baseline };
+/// The bridge, the raw baseline, and the relay of the bridge's design on Python's standard library
+/// (driven with the bridge's frames).
+enum class RelayKind { bridge, baseline, python };
 
-/// The two programs the benchmark compares, and where they run.
+/// The programs the benchmark compares, and where they run.
 struct RelayPrograms {
   std::string bridge;
   std::string baseline;
+  std::string python;  ///< The script, run by python3.
   /// The one CPU a relay and its child are started on, or -1 for wherever the scheduler likes.
   int relay_cpu = -1;
 };
