@@ -25,6 +25,7 @@
 #include "output_line.h"
 #include "parents.h"
 #include "report.h"
+#include "scale.h"
 #include "workloads.h"
 
 namespace qlp::bench {
@@ -48,6 +49,10 @@ struct Options {
   bool pinned_mode = true;
   bool unpinned_mode = false;
   bool heavy_mode = false;
+  // Workloads that load the machine, each run on its own: this many bridges at once (0: none),
+  // and starting bridges until the kernel refuses a terminal.
+  int scale = 0;
+  bool exhaust = false;
   RelayPrograms programs{QLP_E2E_BRIDGE, QLP_E2E_BASELINE, QLP_E2E_PY_RELAY};
 };
 
@@ -56,7 +61,9 @@ void usage() {
       stderr,
       "usage: qlp_e2e_bench [--rounds N] [--mib N] [--echoes N] [--starts N] "
       "[--sessions N] [--idle-ms N] [--smoke] [--check-targets] [--no-pin] [--bridge PATH] "
-      "[--baseline PATH] [--py-relay PATH] [--mode pinned|unpinned|heavy|all]\n");
+      "[--baseline PATH] [--py-relay PATH] [--mode pinned|unpinned|heavy|all]\n"
+      "       qlp_e2e_bench --scale N [--idle-ms N] [--bridge PATH]\n"
+      "       qlp_e2e_bench --exhaust [--bridge PATH]\n");
   std::exit(2);
 }
 
@@ -105,6 +112,10 @@ Options parse_options(int argc, char** argv) {
       options.programs.bridge = value();
     } else if (arg == "--baseline") {
       options.programs.baseline = value();
+    } else if (arg == "--scale") {
+      options.scale = number();
+    } else if (arg == "--exhaust") {
+      options.exhaust = true;
     } else if (arg == "--py-relay") {
       options.programs.python = value();
     } else if (arg == "--mode") {
@@ -406,11 +417,45 @@ void measure_idle(const Options& options, Figures& figures) {
 
 bool run_pinned(const Options& options, const Placement& placement, const std::string& path,
                 const std::vector<unsigned char>& payload);
+
+/// The scale workload or the exhaustion run.
+int run_many(const Options& options) {
+  char date[32];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", std::localtime(&now));
+  double load = 0;
+  if (FILE* file = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(file, "%lf", &load) != 1) load = 0;
+    std::fclose(file);
+  }
+  if (options.scale > 0) {
+    std::fprintf(stderr, "scale: %d bridges\n", options.scale);
+    ScaleRun run = take(run_scale(options.programs.bridge, options.scale, options.idle_ms),
+                        "scale");
+    std::printf("## %d bridges at once\n\nRun %s, load average %.1f before it.\n\n%s\n",
+                options.scale, date, load, render_scale(run).c_str());
+    if (run.left_behind > 0) return 1;
+  }
+  if (options.exhaust) {
+    std::fprintf(stderr, "exhaustion: starting bridges until the kernel refuses a terminal\n");
+    ExhaustionRun run = take(run_exhaustion(options.programs.bridge,
+                                            "/work/wt/PTY_EXHAUSTION_RUNNING"),
+                             "exhaustion");
+    std::printf("## Until the kernel refuses a terminal\n\nRun %s, load average %.1f before "
+                "it.\n\n%s\n",
+                date, load, render_exhaustion(run).c_str());
+    if (run.left_behind > 0 || run.ended_cleanly != run.running || run.echoed != run.running) {
+      return 1;
+    }
+  }
+  return 0;
+}
 bool run_parents(const Options& options, ParentKind parent, const std::string& path,
                  const std::vector<unsigned char>& payload);
 
 int run_benchmark(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
+  if (options.scale > 0 || options.exhaust) return run_many(options);
   const Placement placement = choose_placement(options);
   if (options.smoke && !decoder_checks_out()) {
     std::fprintf(stderr, "qlp_e2e_bench: the benchmark's own Base64 decoder is wrong\n");
