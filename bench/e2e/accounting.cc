@@ -5,6 +5,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -110,6 +113,39 @@ Result<TaskSample> sample_process(pid_t pid) {
 
 Result<TaskSample> sample_this_thread() {
   return sample_thread(::getpid(), static_cast<pid_t>(::syscall(SYS_gettid)));
+}
+
+void ProcessTracker::update() {
+  const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+  DIR* dir = ::opendir(tasks.c_str());
+  if (dir == nullptr) return;
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const pid_t tid = std::atoi(entry->d_name);
+    Result<TaskSample> now = sample_thread(pid_, tid);
+    if (!now) continue;
+    auto known = std::find_if(threads_.begin(), threads_.end(),
+                              [&](const auto& thread) { return thread.first == tid; });
+    if (known == threads_.end()) {
+      threads_.emplace_back(tid, *now);
+    } else {
+      known->second = *now;
+    }
+  }
+  ::closedir(dir);
+}
+
+TaskSample ProcessTracker::total() const {
+  TaskSample sum;
+  for (const auto& thread : threads_) sum += thread.second;
+  clockid_t clock;
+  timespec now{};
+  if (::clock_getcpuclockid(pid_, &clock) == 0 && ::clock_gettime(clock, &now) == 0) {
+    sum.cpu_ns = std::max<std::uint64_t>(
+        sum.cpu_ns, static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+                        static_cast<std::uint64_t>(now.tv_nsec));
+  }
+  return sum;
 }
 
 pid_t find_child(pid_t pid) {

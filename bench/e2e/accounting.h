@@ -28,6 +28,23 @@ Result<TaskSample> sample_process(pid_t pid);
 /// The calling thread.
 Result<TaskSample> sample_this_thread();
 
+/// Counters of a process over its life, threads that have ended included: each thread's last
+/// reading is kept. CPU time comes from the process's CPU clock, exact to the end; switches and
+/// migrations of a thread that ended after its last reading lack what it did since.
+class ProcessTracker {
+ public:
+  explicit ProcessTracker(pid_t pid) : pid_(pid) {}
+
+  /// Reads every thread now alive.
+  void update();
+  /// The sum of the last readings, with the CPU time read now when the process still exists.
+  TaskSample total() const;
+
+ private:
+  pid_t pid_;
+  std::vector<std::pair<pid_t, TaskSample>> threads_;
+};
+
 /// The only child of `pid` (the program a relay started), or -1 when there is none yet.
 pid_t find_child(pid_t pid);
 

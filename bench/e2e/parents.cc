@@ -61,11 +61,13 @@ class Flood {
     if (program_pid_ > 0) {
       if (Result<TaskSample> program = sample_process(program_pid_)) account_.program = *program;
     }
+    if (!finished_) {
+      if (!tracker_) tracker_ = std::make_unique<ProcessTracker>(relay_->pid());
+      tracker_->update();
+    }
     if (done() && !finished_) {
       // Read now, while the relay lasts: it ends only with its input.
-      Result<TaskSample> relay = sample_process(relay_->pid());
-      if (!relay) return std::move(relay).error();
-      account_.relay = *relay;
+      account_.relay = tracker_->total();
       finished_ = true;
     }
     return {};
@@ -140,6 +142,7 @@ class Flood {
   ParentWork work_;
   const KernelThreads& kernel_;
   std::unique_ptr<RelayProcess> relay_;
+  std::unique_ptr<ProcessTracker> tracker_;
   pid_t program_pid_ = -1;
   std::unique_ptr<CpuWatch> program_;
   std::size_t received_ = 0;

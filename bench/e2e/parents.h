@@ -24,7 +24,7 @@ constexpr int kRelays = 3;  ///< The first three participants; the direct loop o
 struct FloodAccount {
   double seconds = 0;  ///< This relay's turns only, spawn frame to exit frame and last byte.
   double mib_per_second = 0;
-  TaskSample relay;    ///< All its threads alive at the end of the flood.
+  TaskSample relay;    ///< All its threads, read at the end of each turn (see ProcessTracker).
   TaskSample reader;   ///< The benchmark's thread during this relay's turns.
   TaskSample program;  ///< The program in the terminal, up to its last reading.
   TaskSample kernel;   ///< The kernel's threads during this relay's turns.
