@@ -70,16 +70,15 @@ class Flood {
     const OutputLine& got = **line;
     switch (got.type) {
       case OutputLine::Type::data: {
-        if (got.data.size() > (kMaxChunk + 2) / 3 * 4) return Error("data frame over 8192 bytes");
-        const std::ptrdiff_t n = decode_base64(got.data, bytes_);
-        if (n <= 0) return unexpected_line(got);
-        const auto count = static_cast<std::size_t>(n);
-        if (count > expected_.size() - received_ ||
-            std::memcmp(bytes_, expected_.data() + received_, count) != 0) {
+        const std::string& bytes = got.bytes;
+        if (bytes.size() > kMaxChunk) return Error("data frame over 8192 bytes");
+        if (bytes.empty()) return unexpected_line(got);
+        if (bytes.size() > expected_.size() - received_ ||
+            std::memcmp(bytes.data(), expected_.data() + received_, bytes.size()) != 0) {
           return Error("received bytes differ from the file after offset " +
                        std::to_string(received_));
         }
-        received_ += count;
+        received_ += bytes.size();
         ++frames_;
         return {};
       }
@@ -108,7 +107,6 @@ class Flood {
   Clock::duration elapsed_{0};
   std::optional<std::chrono::nanoseconds> cpu_;
   MemoryUse memory_;
-  unsigned char bytes_[kMaxChunk + 3];
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include "frames/base64.h"
 #include "frames/json_reader.h"
 
 namespace qlp::bench {
@@ -48,7 +49,9 @@ bool ParentWork::parse(const OutputLine& parsed) {
   if (type == nullptr) return false;
   if (parsed.type == OutputLine::Type::data) {
     const std::string* data = member_text(*object, "data");
-    return *type == "data" && data != nullptr && *data == parsed.data;
+    if (*type != "data" || data == nullptr) return false;
+    Result<std::string> bytes = base64_decode(*data);
+    return bytes && *bytes == parsed.bytes;
   }
   return true;
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "output_line.h"
+#include "relay_process.h"
 
 namespace qlp::bench {
 
@@ -20,9 +20,9 @@ class ParentWork {
 
   ParentKind kind() const { return kind_; }
 
-  /// For a heavy parent, parses `line` as JSON and checks that it says what `parsed` says (the
-  /// type, and the data text of a data frame); false when it does not. A light parent does
-  /// nothing here.
+  /// For a heavy parent, parses the line again with the general JSON reader and decodes a data
+  /// frame's text itself, as a parent with no fast path would; false when that disagrees with
+  /// `parsed`. A light parent does nothing here.
   bool parse(const OutputLine& parsed);
 
   /// For a heavy parent, runs `bytes` through the terminal parser; a light one skips them.

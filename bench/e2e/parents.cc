@@ -100,16 +100,16 @@ class Flood {
     if (!work_.parse(got)) return unexpected_line(got);
     switch (got.type) {
       case OutputLine::Type::data: {
-        if (got.data.size() > (kMaxChunk + 2) / 3 * 4) return Error("data frame over 8192 bytes");
-        const std::ptrdiff_t n = decode_base64(got.data, bytes_);
-        if (n <= 0) return unexpected_line(got);
-        const auto count = static_cast<std::size_t>(n);
+        const std::size_t count = got.bytes.size();
+        if (count > kMaxChunk) return Error("data frame over 8192 bytes");
+        if (count == 0) return unexpected_line(got);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(got.bytes.data());
         if (count > expected_.size() - received_ ||
-            std::memcmp(bytes_, expected_.data() + received_, count) != 0) {
+            std::memcmp(bytes, expected_.data() + received_, count) != 0) {
           return Error("received bytes differ from the file after offset " +
                        std::to_string(received_));
         }
-        work_.consume(bytes_, count);
+        work_.consume(bytes, count);
         received_ += count;
         account_.frame_sizes.push_back(static_cast<std::uint16_t>(count));
         if (program_ && received_ + kCloseWatch >= expected_.size()) program_->update();
@@ -151,7 +151,6 @@ class Flood {
   std::optional<std::uint32_t> exit_code_;
   Clock::duration elapsed_{0};
   FloodAccount account_;
-  unsigned char bytes_[kMaxChunk + 3];
 };
 
 /// Reads lines until the ready frame and a data frame ending in `marker`, in either order.
@@ -159,7 +158,6 @@ Result<void> await_ready_and(RelayProcess& relay, char marker) {
   const auto deadline = Clock::now() + step_timeout();
   bool ready = false;
   bool marked = false;
-  unsigned char bytes[kMaxChunk];
   while (!ready || !marked) {
     Result<std::optional<OutputLine>> line = relay.next_line(deadline);
     if (!line) return std::move(line).error();
@@ -167,10 +165,8 @@ Result<void> await_ready_and(RelayProcess& relay, char marker) {
     const OutputLine& got = **line;
     if (got.type == OutputLine::Type::ready) {
       ready = true;
-    } else if (got.type == OutputLine::Type::data && got.data.size() <= sizeof bytes / 3 * 4) {
-      std::ptrdiff_t n = decode_base64(got.data, bytes);
-      if (n <= 0) return unexpected_line(got);
-      marked = bytes[n - 1] == static_cast<unsigned char>(marker);
+    } else if (got.type == OutputLine::Type::data && !got.bytes.empty()) {
+      marked = got.bytes.back() == marker;
     } else {
       return unexpected_line(got);
     }
@@ -250,7 +246,6 @@ Result<std::vector<std::vector<double>>> run_parent_echo(const RelayPrograms& pr
 
   ParentWork work(parent);
   std::vector<std::vector<double>> micros(kParticipants);
-  unsigned char bytes[kMaxChunk];
   // Turn about, one round trip each, so that all meet the same moods of a shared machine.
   for (int i = 0; i < kParticipants * round_trips; ++i) {
     const int who = i % kParticipants;
@@ -269,11 +264,11 @@ Result<std::vector<std::vector<double>>> run_parent_echo(const RelayPrograms& pr
       if (!line) return std::move(line).error();
       if (!line->has_value()) return Error("output ended during the echo run");
       const OutputLine& got = **line;
-      if (got.type != OutputLine::Type::data || !work.parse(got) || got.data.size() != 4 ||
-          decode_base64(got.data, bytes) != 1 || bytes[0] != static_cast<unsigned char>(sent)) {
+      if (got.type != OutputLine::Type::data || !work.parse(got) || got.bytes.size() != 1 ||
+          got.bytes[0] != sent) {
         return unexpected_line(got);
       }
-      work.consume(bytes, 1);
+      work.consume(reinterpret_cast<const unsigned char*>(got.bytes.data()), 1);
     }
     const auto after = Clock::now();
     micros[who].push_back(std::chrono::duration<double, std::micro>(after - before).count());

@@ -8,8 +8,8 @@
 // writes each read of the terminal as one data frame with one write. Every later byte of standard
 // input goes to the terminal as it is: no JSON, no Base64, and the end of standard input hangs the
 // program up. When the terminal reports the end of the program's output, the program is reaped and
-// {"type":"exit","code":N} written; the relay ends with its input. Plain system calls only, so
-// that it costs what the platform costs and nothing more.
+// {"type":"exit","code":N} written; the relay ends with its input. Plain system calls and the
+// bridge's Base64 encoder only, so that it costs what the platform costs and nothing more.
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -29,57 +29,15 @@
 #include <pty.h>
 #endif
 
+#include <string_view>
+
+#include "frames/base64.h"
+
 namespace {
 
 constexpr size_t kReadSize = 8192;
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kDataPrefix[] = "{\"type\":\"data\",\"data\":\"";
 constexpr char kDataSuffix[] = "\"}\n";
-
-// Two symbols per 12-bit value, the usual table of a fast encoder.
-char symbol_pairs[4096][2];
-
-void fill_symbol_pairs() {
-  for (int v = 0; v < 4096; ++v) {
-    symbol_pairs[v][0] = kAlphabet[v >> 6];
-    symbol_pairs[v][1] = kAlphabet[v & 63];
-  }
-}
-
-void put_group(unsigned bits, char* dst) {
-  memcpy(dst, symbol_pairs[bits >> 12], 2);
-  memcpy(dst + 2, symbol_pairs[bits & 0xFFF], 2);
-}
-
-// The same loop as the bridge's encoder: the baseline should not lose on encoding what the
-// bridge gains, or the ratios would measure the encoders rather than the relays.
-size_t encode(const unsigned char* src, size_t n, char* dst) {
-  char* start = dst;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 6, dst += 8) {
-    uint64_t bits;
-    memcpy(&bits, src + i, sizeof bits);
-    bits = __builtin_bswap64(bits);  // every host this runs on is little-endian
-    put_group(static_cast<unsigned>(bits >> 40), dst);
-    put_group(static_cast<unsigned>(bits >> 16) & 0xFFFFFF, dst + 4);
-  }
-  for (; i + 3 <= n; i += 3, dst += 4) {
-    put_group(unsigned{src[i]} << 16 | unsigned{src[i + 1]} << 8 | src[i + 2], dst);
-  }
-  if (n - i == 1) {
-    unsigned bits = unsigned{src[i]} << 16;
-    memcpy(dst, symbol_pairs[bits >> 12], 2);
-    dst[2] = dst[3] = '=';
-    dst += 4;
-  } else if (n - i == 2) {
-    unsigned bits = unsigned{src[i]} << 16 | unsigned{src[i + 1]} << 8;
-    memcpy(dst, symbol_pairs[bits >> 12], 2);
-    memcpy(dst + 2, symbol_pairs[bits & 0xFFF], 2);
-    dst[3] = '=';
-    dst += 4;
-  }
-  return static_cast<size_t>(dst - start);
-}
 
 bool write_all(int fd, const char* bytes, size_t n) {
   while (n > 0) {
@@ -159,7 +117,6 @@ int main(int argc, char** argv) {
     _exit(127);
   }
   close(slave);
-  fill_symbol_pairs();
 
   static const char kReady[] = "{\"type\":\"ready\"}\n";
   write_all(STDOUT_FILENO, kReady, sizeof kReady - 1);
@@ -167,8 +124,8 @@ int main(int argc, char** argv) {
   pthread_t input;
   if (pthread_create(&input, nullptr, copy_input, nullptr) != 0) fail("pthread_create");
 
-  static unsigned char chunk[kReadSize];
-  static char line[sizeof kDataPrefix + (kReadSize + 2) / 3 * 4 + sizeof kDataSuffix];
+  static char chunk[kReadSize];
+  static char line[sizeof kDataPrefix + qlp::base64_encoded_length(kReadSize) + sizeof kDataSuffix];
   const size_t prefix = sizeof kDataPrefix - 1;
   memcpy(line, kDataPrefix, prefix);
   for (;;) {
@@ -176,9 +133,11 @@ int main(int argc, char** argv) {
     if (n < 0 && errno == EINTR) continue;
     // EIO: every holder of the terminal's other side has gone.
     if (n <= 0) break;
-    size_t end = prefix + encode(chunk, static_cast<size_t>(n), line + prefix);
-    memcpy(line + end, kDataSuffix, sizeof kDataSuffix - 1);
-    write_all(STDOUT_FILENO, line, end + sizeof kDataSuffix - 1);
+    // The bridge's own encoder: the ratios measure the relays, not their encoders.
+    char* end =
+        qlp::base64_encode_to(std::string_view(chunk, static_cast<size_t>(n)), line + prefix);
+    memcpy(end, kDataSuffix, sizeof kDataSuffix - 1);
+    write_all(STDOUT_FILENO, line, static_cast<size_t>(end - line) + sizeof kDataSuffix - 1);
   }
 
   // Wait for the end without reaping, then reap under the lock.

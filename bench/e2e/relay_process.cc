@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bridge_client/frames.h"
+
 extern char** environ;
 
 namespace qlp::bench {
@@ -21,41 +23,34 @@ namespace {
 // Small enough that a read rarely runs far past the point where the benchmark stops reading one
 // relay to turn to the other.
 constexpr std::size_t kReadSize = 64 * 1024;
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-void append_base64(std::string_view bytes, std::string& out) {
-  const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t bits =
-        std::uint32_t{src[i]} << 16 | std::uint32_t{src[i + 1]} << 8 | src[i + 2];
-    out += kAlphabet[bits >> 18];
-    out += kAlphabet[(bits >> 12) & 63];
-    out += kAlphabet[(bits >> 6) & 63];
-    out += kAlphabet[bits & 63];
-  }
-  if (bytes.size() - i == 1) {
-    const std::uint32_t bits = std::uint32_t{src[i]} << 16;
-    out += kAlphabet[bits >> 18];
-    out += kAlphabet[(bits >> 12) & 63];
-    out += "==";
-  } else if (bytes.size() - i == 2) {
-    const std::uint32_t bits = std::uint32_t{src[i]} << 16 | std::uint32_t{src[i + 1]} << 8;
-    out += kAlphabet[bits >> 18];
-    out += kAlphabet[(bits >> 12) & 63];
-    out += kAlphabet[(bits >> 6) & 63];
-    out += '=';
-  }
+std::string spawn_line(const std::vector<std::string>& child) {
+  client::SpawnRequest request;
+  request.shell_path = child.at(0);
+  request.shell_args.assign(child.begin() + 1, child.end());
+  return client::spawn_frame_line(request) + "\n";
 }
 
-std::string spawn_line(const std::vector<std::string>& child) {
-  std::string line =
-      R"({"type":"spawn","shellPath":)" + json_string(child.at(0)) + R"(,"shellArgs":[)";
-  for (std::size_t i = 1; i < child.size(); ++i) {
-    if (i > 1) line += ',';
-    line += json_string(child[i]);
+OutputLine parse_output_line(std::string_view text) {
+  OutputLine line;
+  line.text = text;
+  Result<client::BridgeFrame> frame = client::parse_bridge_frame(text);
+  if (!frame) return line;
+  switch (frame->type) {
+    case client::BridgeFrame::Type::kReady:
+      line.type = OutputLine::Type::ready;
+      break;
+    case client::BridgeFrame::Type::kData:
+      line.type = OutputLine::Type::data;
+      line.bytes = std::move(frame->bytes);
+      break;
+    case client::BridgeFrame::Type::kExit:
+      line.type = OutputLine::Type::exit;
+      line.code = frame->code;
+      break;
+    case client::BridgeFrame::Type::kError:
+      line.type = OutputLine::Type::error;
+      break;
   }
-  line += "]}\n";
   return line;
 }
 
@@ -91,24 +86,6 @@ std::chrono::milliseconds step_timeout() { return scaled(std::chrono::millisecon
 
 Error unexpected_line(const OutputLine& line) {
   return Error("unexpected output line: " + std::string(line.text.substr(0, 200)));
-}
-
-std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
 }
 
 RelayProcess::RelayProcess(RelayKind kind, pid_t pid, int input_fd, int output_fd)
@@ -185,9 +162,9 @@ RelayProcess::~RelayProcess() {
 Result<void> RelayProcess::send_input(std::string_view bytes) {
   if (input_fd_ < 0) return Error("input already closed");
   if (kind_ == RelayKind::baseline) return write_all(input_fd_, bytes);
-  frame_.assign(R"({"type":"input","data":")");
-  append_base64(bytes, frame_);
-  frame_ += "\"}\n";
+  frame_.clear();
+  client::append_input_frame_line(bytes, frame_);
+  frame_ += '\n';
   return write_all(input_fd_, frame_);
 }
 

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "error.h"
-#include "output_line.h"
 
 namespace qlp::bench {
 
@@ -21,6 +21,15 @@ using Clock = std::chrono::steady_clock;
 /// The bridge, the raw baseline, and the relay of the bridge's design on Python's standard library
 /// (driven with the bridge's frames).
 enum class RelayKind { bridge, baseline, python };
+
+/// One output line: the frame it holds, or `unknown` for a line that is none of the four.
+struct OutputLine {
+  enum class Type { ready, data, exit, error, unknown };
+  Type type = Type::unknown;
+  std::string bytes;       ///< The decoded bytes of a data frame.
+  std::uint32_t code = 0;  ///< The code of an exit frame.
+  std::string_view text;   ///< The whole line without its "\n".
+};
 
 /// The programs the benchmark compares, and where they run.
 struct RelayPrograms {
@@ -78,9 +87,6 @@ class RelayProcess {
   std::size_t scanned_ = 0;  ///< Bytes from begin_ already searched for "\n".
   std::string frame_;        ///< Reused for input frames.
 };
-
-/// A JSON string literal of `text`.
-std::string json_string(std::string_view text);
 
 /// Deadlines: a whole flood, and any one step (a start, a frame, an end). Generous, since a
 /// shared machine can stall, but a hung relay must still end the run. Both stretch by

@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "output_line.h"
+#include "bridge_client/frames.h"
 #include "proc_stats.h"
 #include "relay_process.h"
 
@@ -52,13 +52,10 @@ class Session {
 
   static Result<std::unique_ptr<Session>> start(const std::string& bridge,
                                                 const std::vector<std::string>& child) {
-    std::string line = R"({"type":"spawn","shellPath":)" + json_string(child.at(0)) +
-                       R"(,"shellArgs":[)";
-    for (std::size_t i = 1; i < child.size(); ++i) {
-      if (i > 1) line += ',';
-      line += json_string(child[i]);
-    }
-    line += "]}\n";
+    client::SpawnRequest request;
+    request.shell_path = child.at(0);
+    request.shell_args.assign(child.begin() + 1, child.end());
+    const std::string line = client::spawn_frame_line(request) + "\n";
     int input[2];
     int output[2];
     if (::pipe2(input, O_CLOEXEC) != 0) return Error::os(errno).wrap("pipe");
@@ -118,30 +115,7 @@ class Session {
   }
 
   Result<void> type(std::string_view bytes) {
-    std::string frame = R"({"type":"input","data":")";
-    static constexpr char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-      const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                         static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                         static_cast<unsigned char>(bytes[i + 2]);
-      for (int shift : {18, 12, 6, 0}) frame += kAlphabet[(v >> shift) & 63];
-    }
-    if (bytes.size() - i == 1) {
-      const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-      frame += kAlphabet[v >> 18];
-      frame += kAlphabet[(v >> 12) & 63];
-      frame += "==";
-    } else if (bytes.size() - i == 2) {
-      const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                         static_cast<unsigned char>(bytes[i + 1]) << 8;
-      frame += kAlphabet[v >> 18];
-      frame += kAlphabet[(v >> 12) & 63];
-      frame += kAlphabet[(v >> 6) & 63];
-      frame += '=';
-    }
-    frame += "\"}\n";
+    const std::string frame = client::input_frame_line(bytes) + "\n";
     if (::write(input_, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
       return Error::os(errno).wrap("cannot type into a session");
     }
@@ -178,30 +152,27 @@ class Session {
 
   Result<void> take_line(std::string_view line) {
     if (lines_.size() < 8) lines_.emplace_back(line);
-    const OutputLine got = parse_output_line(line);
-    switch (got.type) {
-      case OutputLine::Type::ready:
+    Result<client::BridgeFrame> got = client::parse_bridge_frame(line);
+    if (!got) return std::move(got).error().wrap("unexpected output line: " +
+                                                 std::string(line.substr(0, 200)));
+    switch (got->type) {
+      case client::BridgeFrame::Type::kReady:
         ready_ = true;
-        return {};
-      case OutputLine::Type::data: {
-        unsigned char bytes[8192 + 3];
-        if (got.data.size() > 10924) return Error("data frame over 8192 bytes");
-        const std::ptrdiff_t n = decode_base64(got.data, bytes);
-        if (n <= 0) return unexpected_line(got);
-        text_.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(n));
+        break;
+      case client::BridgeFrame::Type::kData:
+        if (got->bytes.empty() || got->bytes.size() > 8192) return Error("bad data frame");
+        text_ += got->bytes;
         // Only the end matters here; an idle shell says little.
         if (text_.size() > 4096) text_.erase(0, text_.size() - 1024);
-        return {};
-      }
-      case OutputLine::Type::exit:
-        exit_code_ = got.code;
-        return {};
-      case OutputLine::Type::error:
+        break;
+      case client::BridgeFrame::Type::kExit:
+        exit_code_ = got->code;
+        break;
+      case client::BridgeFrame::Type::kError:
         errored_ = true;
-        return {};
-      default:
-        return unexpected_line(got);
+        break;
     }
+    return {};
   }
 
   pid_t pid_ = -1;

@@ -26,7 +26,6 @@ Result<void> await_ready_and(RelayProcess& relay, char marker) {
   const auto deadline = Clock::now() + step_timeout();
   bool ready = false;
   bool marked = marker == 0;
-  unsigned char bytes[kMaxChunk];
   while (!ready || !marked) {
     Result<std::optional<OutputLine>> line = relay.next_line(deadline);
     if (!line) return std::move(line).error();
@@ -34,10 +33,9 @@ Result<void> await_ready_and(RelayProcess& relay, char marker) {
     const OutputLine& got = **line;
     if (got.type == OutputLine::Type::ready) {
       ready = true;
-    } else if (got.type == OutputLine::Type::data && got.data.size() <= sizeof bytes / 3 * 4) {
-      std::ptrdiff_t n = decode_base64(got.data, bytes);
-      if (n <= 0) return unexpected_line(got);
-      marked = bytes[n - 1] == static_cast<unsigned char>(marker);
+    } else if (got.type == OutputLine::Type::data && got.bytes.size() <= kMaxChunk) {
+      if (got.bytes.empty()) return unexpected_line(got);
+      marked = got.bytes.back() == marker;
     } else {
       return unexpected_line(got);
     }
@@ -62,7 +60,6 @@ Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips) {
   EchoRuns runs;
   runs.bridge.reserve(static_cast<std::size_t>(round_trips));
   runs.baseline.reserve(static_cast<std::size_t>(round_trips));
-  unsigned char bytes[kMaxChunk];
   // Turn about, one round trip each, so that both meet the same moods of a shared machine.
   for (int i = 0; i < 2 * round_trips; ++i) {
     RelayProcess& relay = *relays[i % 2];
@@ -76,8 +73,7 @@ Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips) {
     if (!line) return std::move(line).error();
     if (!line->has_value()) return Error("output ended during the echo run");
     const OutputLine& got = **line;
-    if (got.type != OutputLine::Type::data || got.data.size() != 4 ||
-        decode_base64(got.data, bytes) != 1 || bytes[0] != static_cast<unsigned char>(sent)) {
+    if (got.type != OutputLine::Type::data || got.bytes != std::string_view(&sent, 1)) {
       return unexpected_line(got);
     }
     (i % 2 == 0 ? runs.bridge : runs.baseline)

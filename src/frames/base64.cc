@@ -1,31 +1,20 @@
 #include "frames/base64.h"
 
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
 namespace qlp {
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kPad = '=';
 // Marks a byte outside the alphabet ("=" included) in kSymbolValue.
 constexpr std::uint8_t kInvalid = 0x80;
 
-// Two symbols for every 12-bit value: one lookup per half of a 3-byte group instead of one per
-// symbol, which is what keeps encoding well above a gigabyte a second.
-constexpr std::array<std::array<char, 2>, 4096> make_pair_table() {
-  std::array<std::array<char, 2>, 4096> table{};
-  for (std::size_t v = 0; v < table.size(); ++v) table[v] = {kAlphabet[v >> 6], kAlphabet[v & 63]};
-  return table;
-}
-constexpr auto kSymbolPairs = make_pair_table();
-
 constexpr std::array<std::uint8_t, 256> make_value_table() {
   std::array<std::uint8_t, 256> table{};
   for (auto& value : table) value = kInvalid;
-  for (std::uint8_t i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = i;
+  for (std::uint8_t i = 0; i < 64; ++i) table[static_cast<unsigned char>(kBase64Alphabet[i])] = i;
   return table;
 }
 constexpr auto kSymbolValue = make_value_table();
@@ -36,19 +25,6 @@ bool is_symbol(char byte) { return value_of(byte) != kInvalid; }
 Error invalid_symbol(char byte, std::size_t offset) {
   return Error("Invalid symbol " + std::to_string(static_cast<unsigned char>(byte)) + ", offset " +
                std::to_string(offset) + ".");
-}
-
-// The eight bytes at `bytes` as one number, the first byte most significant.
-std::uint64_t load_big_endian_64(const unsigned char* bytes) {
-  std::uint64_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
-  return value;
-}
-
-void put_group(std::uint32_t bits, char* out) {
-  std::memcpy(out, kSymbolPairs[bits >> 12].data(), 2);
-  std::memcpy(out + 2, kSymbolPairs[bits & 0xFFF].data(), 2);
 }
 
 }  // namespace
@@ -62,39 +38,7 @@ std::string base64_encode(std::string_view bytes) {
 void base64_encode_append(std::string_view bytes, std::string& out) {
   const std::size_t start = out.size();
   out.resize(start + base64_encoded_length(bytes.size()));
-  char* dst = out.data() + start;
-  const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t whole = bytes.size() / 3 * 3;
-  std::size_t i = 0;
-  // Two groups per step from one 8-byte load (its last two bytes are left for the next step):
-  // this loop carries almost every byte of a terminal's output, and one load, four table
-  // lookups and one store per six bytes cost about a third fewer instructions than the
-  // byte-wise form below.
-  for (; i + 8 <= bytes.size(); i += 6, dst += 8) {
-    const std::uint64_t bits = load_big_endian_64(src + i);
-    put_group(static_cast<std::uint32_t>(bits >> 40), dst);
-    put_group(static_cast<std::uint32_t>(bits >> 16) & 0xFFFFFF, dst + 4);
-  }
-  for (; i < whole; i += 3, dst += 4) {
-    put_group(std::uint32_t{src[i]} << 16 | std::uint32_t{src[i + 1]} << 8 | src[i + 2], dst);
-  }
-  switch (bytes.size() - whole) {
-    case 1: {
-      std::uint32_t bits = std::uint32_t{src[whole]} << 16;
-      put_group(bits, dst);
-      dst[2] = kPad;
-      dst[3] = kPad;
-      break;
-    }
-    case 2: {
-      std::uint32_t bits = std::uint32_t{src[whole]} << 16 | std::uint32_t{src[whole + 1]} << 8;
-      put_group(bits, dst);
-      dst[3] = kPad;
-      break;
-    }
-    default:
-      break;
-  }
+  base64_encode_to(bytes, out.data() + start);
 }
 
 // The checks run in a fixed order because the order decides which message a parent sees for a
