@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -13,7 +14,7 @@
 namespace qlp::bench {
 
 Result<std::unique_ptr<DirectTerminal>> DirectTerminal::start(const std::vector<std::string>& child,
-                                                              char marker) {
+                                                              char marker, int cpu) {
   std::vector<char*> argv;
   std::vector<std::string> args = child;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -33,6 +34,12 @@ Result<std::unique_ptr<DirectTerminal>> DirectTerminal::start(const std::vector<
     return Error::os(error);
   }
   if (pid == 0) {
+    if (cpu >= 0) {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      ::sched_setaffinity(0, sizeof one, &one);
+    }
     ::setsid();
     ::ioctl(slave, TIOCSCTTY, 0);
     ::dup2(slave, 0);

@@ -15,9 +15,10 @@ namespace qlp::bench {
 
 class DirectTerminal {
  public:
-  /// Opens a terminal, starts `child` on it and waits until `marker` has been read from it.
+  /// Opens a terminal, starts `child` on it (on CPU `cpu` alone unless it is -1) and waits until
+  /// `marker` has been read from it.
   static Result<std::unique_ptr<DirectTerminal>> start(const std::vector<std::string>& child,
-                                                       char marker);
+                                                       char marker, int cpu);
   /// Hangs the child up and reaps it.
   ~DirectTerminal();
   DirectTerminal(const DirectTerminal&) = delete;

@@ -421,8 +421,8 @@ int run_many(const Options& options) {
   }
   return 0;
 }
-bool run_parents(const Options& options, ParentKind parent, const std::string& path,
-                 const std::vector<unsigned char>& payload);
+bool run_parents(const Options& options, ParentKind parent, const Placement& placement,
+                 const std::string& path, const std::vector<unsigned char>& payload);
 
 int run_benchmark(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
@@ -437,10 +437,16 @@ int run_benchmark(int argc, char** argv) {
   }
 
   bool all_met = true;
-  if (options.pinned_mode) all_met = run_pinned(options, placement, path, payload) && all_met;
-  for (ParentKind parent : {ParentKind::light, ParentKind::heavy}) {
-    if (!(parent == ParentKind::light ? options.unpinned_mode : options.heavy_mode)) continue;
-    all_met = run_parents(options, parent, path, payload) && all_met;
+  if (options.pinned_mode) {
+    all_met = run_pinned(options, placement, path, payload) && all_met;
+    all_met = run_parents(options, ParentKind::light, placement, path, payload) && all_met;
+  }
+  const Placement free;
+  if (options.unpinned_mode) {
+    all_met = run_parents(options, ParentKind::light, free, path, payload) && all_met;
+  }
+  if (options.heavy_mode) {
+    all_met = run_parents(options, ParentKind::heavy, free, path, payload) && all_met;
   }
   if (options.mib > 0) ::unlink(path.c_str());
   return options.check_targets && !all_met ? 1 : 0;
@@ -471,20 +477,31 @@ bool run_pinned(const Options& options, const Placement& placement, const std::s
   return all_met;
 }
 
-/// The floods and echoes of real parents, nothing pinned; whether every target held.
-bool run_parents(const Options& options, ParentKind parent, const std::string& path,
-                 const std::vector<unsigned char>& payload) {
+/// The floods and echoes through all three relays, with the direct loop's echoes: pinned like the
+/// raw comparison when `placement` pins, else nothing pinned (real parents). Whether every target
+/// held.
+bool run_parents(const Options& options, ParentKind parent, const Placement& placement,
+                 const std::string& path, const std::vector<unsigned char>& payload) {
   ParentTable table(parent);
-  const char* mode = parent == ParentKind::light ? "unpinned" : "heavy parent";
+  const bool pinned_run = placement.own_cpu >= 0;
+  const std::string mode = pinned_run                    ? "pinned, three relays"
+                           : parent == ParentKind::light ? "unpinned"
+                                                         : "heavy parent";
   for (int round = 1; round <= options.rounds; ++round) {
-    std::fprintf(stderr, "%s, round %d of %d\n", mode, round, options.rounds);
+    std::fprintf(stderr, "%s, round %d of %d\n", mode.c_str(), round, options.rounds);
     if (options.mib > 0) {
-      table.add_flood(take(run_parent_flood(options.programs, path, payload, kTurnBytes, parent),
-                           std::string(mode) + " flood"));
+      Result<std::vector<FloodAccount>> flood = [&] {
+        Pinned pinned(options, placement);
+        return run_parent_flood(pinned.programs(), path, payload, kTurnBytes, parent);
+      }();
+      table.add_flood(take(std::move(flood), mode + " flood"));
     }
     if (options.echoes > 0) {
-      table.add_echo(take(run_parent_echo(options.programs, options.echoes, parent),
-                          std::string(mode) + " echo"));
+      Result<std::vector<std::vector<double>>> echo = [&] {
+        Pinned pinned(options, placement);
+        return run_parent_echo(pinned.programs(), options.echoes, parent);
+      }();
+      table.add_echo(take(std::move(echo), mode + " echo"));
     }
   }
   bool all_met = false;
@@ -492,8 +509,11 @@ bool run_parents(const Options& options, ParentKind parent, const std::string& p
   std::printf(
       "## %s\n\n%s%s\nColumns: medians over the rounds; ratios: median over the rounds of the "
       "bridge's figure / the other's in the same round.\n%s\n\n",
-      parent == ParentKind::light ? "Unpinned, light parent" : "Unpinned, heavy parent",
-      header(options, parent == ParentKind::light
+      pinned_run                    ? "Pinned, three relays"
+      : parent == ParentKind::light ? "Unpinned, light parent"
+                                    : "Unpinned, heavy parent",
+      header(options, pinned_run ? placement.describe() + "; the parent decodes Base64"
+                      : parent == ParentKind::light
                           ? "nothing pinned; the parent decodes Base64"
                           : "nothing pinned; the parent parses JSON, decodes Base64 and runs "
                             "every byte through a terminal parser")

@@ -241,7 +241,7 @@ Result<std::vector<std::vector<double>>> run_parent_echo(const RelayPrograms& pr
     if (!ready) return std::move(ready).error().wrap(std::string("echo, ") + kNames[i]);
     relays[i] = std::move(*relay);
   }
-  Result<std::unique_ptr<DirectTerminal>> direct = DirectTerminal::start(child, 'R');
+  Result<std::unique_ptr<DirectTerminal>> direct = DirectTerminal::start(child, 'R', programs.relay_cpu);
   if (!direct) return std::move(direct).error();
 
   ParentWork work(parent);
