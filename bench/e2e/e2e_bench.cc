@@ -492,14 +492,16 @@ bool run_parents(const Options& options, ParentKind parent, const Placement& pla
     if (options.mib > 0) {
       Result<std::vector<FloodAccount>> flood = [&] {
         Pinned pinned(options, placement);
-        return run_parent_flood(pinned.programs(), path, payload, kTurnBytes, parent);
+        return run_parent_flood(pinned.programs(), path, payload, kTurnBytes, parent,
+                                (round - 1) % kRelays);
       }();
       table.add_flood(take(std::move(flood), mode + " flood"));
     }
     if (options.echoes > 0) {
       Result<std::vector<std::vector<double>>> echo = [&] {
         Pinned pinned(options, placement);
-        return run_parent_echo(pinned.programs(), options.echoes, parent);
+        return run_parent_echo(pinned.programs(), options.echoes, parent,
+                               (round - 1) % kParticipants);
       }();
       table.add_echo(take(std::move(echo), mode + " echo"));
     }

@@ -201,7 +201,8 @@ std::optional<double> paired(const std::vector<double>& a, const std::vector<dou
 Result<std::vector<FloodAccount>> run_parent_flood(const RelayPrograms& programs,
                                                    const std::string& path,
                                                    std::span<const unsigned char> expected,
-                                                   std::size_t turn_bytes, ParentKind parent) {
+                                                   std::size_t turn_bytes, ParentKind parent,
+                                                   int first) {
   const auto deadline = Clock::now() + 3 * run_timeout();
   const KernelThreads kernel;
   std::vector<std::unique_ptr<Flood>> floods;
@@ -212,7 +213,9 @@ Result<std::vector<FloodAccount>> run_parent_flood(const RelayPrograms& programs
     return std::all_of(floods.begin(), floods.end(), [](const auto& f) { return f->done(); });
   };
   for (std::size_t until = turn_bytes; !all_done(); until += turn_bytes) {
-    for (int i = 0; i < kRelays; ++i) {
+    for (int turn = 0; turn < kRelays; ++turn) {
+      // Who goes first changes from round to round, so that no relay always follows the same one.
+      const int i = (turn + first) % kRelays;
       Result<void> took = floods[i]->take_turn(until, deadline);
       if (!took) return std::move(took).error().wrap(std::string("flood, ") + kNames[i]);
     }
@@ -230,7 +233,8 @@ Result<std::vector<FloodAccount>> run_parent_flood(const RelayPrograms& programs
 }
 
 Result<std::vector<std::vector<double>>> run_parent_echo(const RelayPrograms& programs,
-                                                         int round_trips, ParentKind parent) {
+                                                         int round_trips, ParentKind parent,
+                                                         int first) {
   // "R" tells that the terminal is raw and silent before the first byte is sent.
   const std::vector<std::string> child = {"/bin/sh", "-c", "stty raw -echo; printf R; exec cat"};
   std::unique_ptr<RelayProcess> relays[kRelays];
@@ -248,7 +252,7 @@ Result<std::vector<std::vector<double>>> run_parent_echo(const RelayPrograms& pr
   std::vector<std::vector<double>> micros(kParticipants);
   // Turn about, one round trip each, so that all meet the same moods of a shared machine.
   for (int i = 0; i < kParticipants * round_trips; ++i) {
-    const int who = i % kParticipants;
+    const int who = (i + first) % kParticipants;
     const char sent = static_cast<char>('a' + i / kParticipants % 26);
     const auto deadline = Clock::now() + step_timeout();
     const auto before = Clock::now();

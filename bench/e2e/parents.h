@@ -33,15 +33,18 @@ struct FloodAccount {
 };
 
 /// One flood through each relay, read in turns of `turn_bytes` (as in flood.h) by a parent of
-/// `parent` kind. Every byte is checked against `expected`.
+/// `parent` kind, participant `first` taking the first turn. Every byte is checked against
+/// `expected`.
 Result<std::vector<FloodAccount>> run_parent_flood(const RelayPrograms& programs,
                                                    const std::string& path,
                                                    std::span<const unsigned char> expected,
-                                                   std::size_t turn_bytes, ParentKind parent);
+                                                   std::size_t turn_bytes, ParentKind parent,
+                                                   int first);
 
-/// Round trips in microseconds for each participant, taking turns byte by byte.
+/// Round trips in microseconds for each participant, taking turns byte by byte from `first` on.
 Result<std::vector<std::vector<double>>> run_parent_echo(const RelayPrograms& programs,
-                                                         int round_trips, ParentKind parent);
+                                                         int round_trips, ParentKind parent,
+                                                         int first);
 
 /// The figures of one mode, gathered round by round, and their table.
 class ParentTable {
