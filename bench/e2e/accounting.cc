@@ -77,19 +77,25 @@ TaskSample& TaskSample::operator+=(const TaskSample& other) {
   cpu_ns += other.cpu_ns;
   switches += other.switches;
   migrations += other.migrations;
+  wait_ns += other.wait_ns;
   return *this;
 }
 
 TaskSample TaskSample::operator-(const TaskSample& earlier) const {
   auto minus = [](std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; };
   return {minus(cpu_ns, earlier.cpu_ns), minus(switches, earlier.switches),
-          minus(migrations, earlier.migrations)};
+          minus(migrations, earlier.migrations), minus(wait_ns, earlier.wait_ns)};
 }
 
 Result<TaskSample> sample_thread(pid_t pid, pid_t tid) {
-  const std::string path =
-      "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/sched";
-  return parse_sched(slurp(path), path);
+  const std::string base = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid);
+  Result<TaskSample> sample = parse_sched(slurp(base + "/sched"), base + "/sched");
+  if (!sample) return sample;
+  // "on-CPU ns, waiting ns, timeslices"
+  const std::string stat = slurp(base + "/schedstat");
+  const char* after_first = std::strchr(stat.c_str(), ' ');
+  if (after_first != nullptr) sample->wait_ns = std::strtoull(after_first + 1, nullptr, 10);
+  return sample;
 }
 
 Result<TaskSample> sample_process(pid_t pid) {

@@ -16,6 +16,7 @@ struct TaskSample {
   std::uint64_t cpu_ns = 0;  ///< Time on a CPU (sum_exec_runtime), user and system.
   std::uint64_t switches = 0;
   std::uint64_t migrations = 0;
+  std::uint64_t wait_ns = 0;  ///< Time runnable but waiting for a CPU (run_delay).
 
   TaskSample& operator+=(const TaskSample& other);
   TaskSample operator-(const TaskSample& earlier) const;

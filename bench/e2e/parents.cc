@@ -308,6 +308,17 @@ void ParentTable::add_flood(const std::vector<FloodAccount>& accounts) {
     row("CPU per MiB, reader (parent)", "ms").values[i].push_back(per_mib(a.reader.cpu_ns, a, ms));
     row("CPU per MiB, program (cat)", "ms").values[i].push_back(per_mib(a.program.cpu_ns, a, ms));
     row("CPU per MiB, kernel threads", "ms").values[i].push_back(per_mib(a.kernel.cpu_ns, a, ms));
+    const double elapsed_ms = a.seconds * 1000 / mib;
+    const double reader_wait = per_mib(a.reader.wait_ns, a, ms);
+    row("Reader's time per MiB", "ms").values[i].push_back(elapsed_ms);
+    row("Reader's time per MiB: waiting for a CPU", "ms").values[i].push_back(reader_wait);
+    row("Reader's time per MiB: asleep, no frame to read", "ms")
+        .values[i]
+        .push_back(std::max(0.0, elapsed_ms - per_mib(a.reader.cpu_ns, a, ms) - reader_wait));
+    row("Waiting for a CPU per MiB, relay", "ms").values[i].push_back(per_mib(a.relay.wait_ns, a, ms));
+    row("Waiting for a CPU per MiB, program", "ms")
+        .values[i]
+        .push_back(per_mib(a.program.wait_ns, a, ms));
     row("CPU per MiB, all four", "ms")
         .values[i]
         .push_back(per_mib(a.relay.cpu_ns + a.reader.cpu_ns + a.program.cpu_ns + a.kernel.cpu_ns,
