@@ -355,10 +355,12 @@ void ParentTable::add_flood(const std::vector<FloodAccount>& accounts) {
         .push_back(sizes.empty() ? 0 : 100.0 * full / static_cast<double>(sizes.size()));
     std::fprintf(stderr,
                  "  flood %s: %.0f MiB/s; CPU ms/MiB relay %.2f reader %.2f program %.2f kernel "
-                 "%.2f; frames %llu\n",
+                 "%.2f; waiting for a CPU ms/MiB relay %.2f reader %.2f program %.2f; frames "
+                 "%llu\n",
                  kNames[i], a.mib_per_second, per_mib(a.relay.cpu_ns, a, ms),
                  per_mib(a.reader.cpu_ns, a, ms), per_mib(a.program.cpu_ns, a, ms),
-                 per_mib(a.kernel.cpu_ns, a, ms), static_cast<unsigned long long>(a.frames));
+                 per_mib(a.kernel.cpu_ns, a, ms), per_mib(a.relay.wait_ns, a, ms), reader_wait,
+                 per_mib(a.program.wait_ns, a, ms), static_cast<unsigned long long>(a.frames));
   }
 }
 
