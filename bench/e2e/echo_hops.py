@@ -83,7 +83,6 @@ def main():
         # The task on the path woke the next one: close its hop.
         start = woken_at.get(tid, chain[3])
         ran = running_since.get(tid, start)
-
         chain[1].append((kind_of(comm_of.get(tid, "?")), tid, ran - start, now - ran))
         if target_kind == BENCH:
             # The benchmark itself: its wait for a CPU ends the round trip when it runs.
