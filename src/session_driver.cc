@@ -21,6 +21,7 @@
 #include "frames/unicode_tables.h"
 #include "line_reader.h"
 #include "output_pump.h"
+#include "prompt_wakeups.h"
 #include "pty/child.h"
 #include "pty/pty_system.h"
 
@@ -185,6 +186,9 @@ Result<void> run() {
   Result<std::unique_ptr<Child>> child = slave->spawn_command(std::move(builder));
   if (!child) return std::move(child).error().wrap("failed to spawn shell " + spawn->shell_path);
   session.killer = (*child)->clone_killer();
+  // After the child has been started, so that it keeps the defaults, and before the pump and the
+  // watcher, which inherit the request.
+  prefer_prompt_wakeups();
 #ifdef __APPLE__
   // On macOS the last close of a terminal's slave side throws away output the
   // master has not read yet, so a child's final output could vanish before

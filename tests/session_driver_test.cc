@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -443,6 +446,41 @@ TEST(SessionTest, WorkingDirectoryIsUsedWhenItExistsElseHome) {
             std::filesystem::canonical(home).string() + "\r\n");
   EXPECT_EQ(session_output("/bin/sh", {"-c", "pwd -P"}, ",\"cwd\":\"/nonexistent/dir\"" + home_env),
             std::filesystem::canonical(home).string() + "\r\n");
+}
+
+// The bridge's threads ask for the shortest time slice, so that each wakes
+// promptly on a busy machine; the program must keep the defaults, or a busy
+// program would be cut into tenth-of-a-millisecond pieces. Linux only (the
+// slice is shown in /proc since 6.6).
+TEST(SessionTest, OnlyTheBridgesOwnThreadsAskForShortTimeSlices) {
+  std::ifstream own("/proc/self/sched");
+  const std::string text((std::istreambuf_iterator<char>(own)), std::istreambuf_iterator<char>());
+  if (text.find("se.slice") == std::string::npos) GTEST_SKIP() << "no time slices in /proc";
+  BridgeProcess bridge;
+  // The child waits for a line, so that the bridge has made its request and
+  // started the pump when the slices are read: the child's own, then the
+  // bridge's threads'.
+  bridge.spawn("/bin/sh", {"-c", "read x; grep -h se.slice /proc/self/sched /proc/$PPID/task/*/sched"});
+  std::vector<ParsedFrame> frames;
+  ASSERT_TRUE(bridge.wait_for("ready", deadline(), &frames));
+  ASSERT_TRUE(bridge.input("\n"));
+  std::vector<ParsedFrame> rest;
+  ASSERT_TRUE(bridge.wait_for("exit", deadline(), &rest));
+  frames.insert(frames.end(), rest.begin(), rest.end());
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.wait_exit(deadline()), 0);
+  std::vector<long> slices;
+  std::istringstream lines(joined_data(frames));
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t colon = line.find(':');
+    if (line.rfind("se.slice", 0) == 0 && colon != std::string::npos) {
+      slices.push_back(std::stol(line.substr(colon + 1)));
+    }
+  }
+  ASSERT_FALSE(slices.empty()) << joined_data(frames);
+  EXPECT_GT(slices[0], 100000) << "the program inherited the bridge's request";
+  // The main thread and the pump at least (a sanitizer's own threads start earlier).
+  EXPECT_GE(std::count(slices.begin() + 1, slices.end(), 100000), 2) << joined_data(frames);
 }
 
 // Regression: output written just before the child ended was lost when the

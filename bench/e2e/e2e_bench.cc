@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "flood.h"
+#include "parents.h"
 #include "report.h"
+#include "scale.h"
 #include "workloads.h"
 
 namespace qlp::bench {
@@ -42,7 +44,15 @@ struct Options {
   bool check_targets = false;
   bool pin = true;
   bool smoke = false;
-  RelayPrograms programs{QLP_E2E_BRIDGE, QLP_E2E_BASELINE};
+  // Which tables: the pinned comparison with the raw baseline, and the two modes of real parents.
+  bool pinned_mode = true;
+  bool unpinned_mode = false;
+  bool heavy_mode = false;
+  // Workloads that load the machine, each run on its own: this many bridges at once (0: none),
+  // and starting bridges until the kernel refuses a terminal.
+  int scale = 0;
+  bool exhaust = false;
+  RelayPrograms programs{QLP_E2E_BRIDGE, QLP_E2E_BASELINE, QLP_E2E_PY_RELAY};
 };
 
 void usage() {
@@ -50,7 +60,9 @@ void usage() {
       stderr,
       "usage: qlp_e2e_bench [--rounds N] [--mib N] [--echoes N] [--starts N] "
       "[--sessions N] [--idle-ms N] [--smoke] [--check-targets] [--no-pin] [--bridge PATH] "
-      "[--baseline PATH]\n");
+      "[--baseline PATH] [--py-relay PATH] [--mode pinned|unpinned|heavy|all]\n"
+      "       qlp_e2e_bench --scale N [--idle-ms N] [--bridge PATH]\n"
+      "       qlp_e2e_bench --exhaust [--bridge PATH]\n");
   std::exit(2);
 }
 
@@ -90,6 +102,7 @@ Options parse_options(int argc, char** argv) {
       options.sessions = 2;
       options.idle_ms = 200;
       options.smoke = true;
+      options.pinned_mode = options.unpinned_mode = options.heavy_mode = true;
     } else if (arg == "--no-pin") {
       options.pin = false;
     } else if (arg == "--check-targets") {
@@ -98,6 +111,18 @@ Options parse_options(int argc, char** argv) {
       options.programs.bridge = value();
     } else if (arg == "--baseline") {
       options.programs.baseline = value();
+    } else if (arg == "--scale") {
+      options.scale = number();
+    } else if (arg == "--exhaust") {
+      options.exhaust = true;
+    } else if (arg == "--py-relay") {
+      options.programs.python = value();
+    } else if (arg == "--mode") {
+      const std::string mode = value();
+      options.pinned_mode = mode == "pinned" || mode == "all";
+      options.unpinned_mode = mode == "unpinned" || mode == "all";
+      options.heavy_mode = mode == "heavy" || mode == "all";
+      if (!options.pinned_mode && !options.unpinned_mode && !options.heavy_mode) usage();
     } else {
       usage();
     }
@@ -361,8 +386,47 @@ void measure_idle(const Options& options, Figures& figures) {
   }
 }
 
+bool run_pinned(const Options& options, const Placement& placement, const std::string& path,
+                const std::vector<unsigned char>& payload);
+
+/// The scale workload or the exhaustion run.
+int run_many(const Options& options) {
+  char date[32];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", std::localtime(&now));
+  double load = 0;
+  if (FILE* file = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(file, "%lf", &load) != 1) load = 0;
+    std::fclose(file);
+  }
+  if (options.scale > 0) {
+    std::fprintf(stderr, "scale: %d bridges\n", options.scale);
+    ScaleRun run = take(run_scale(options.programs.bridge, options.scale, options.idle_ms),
+                        "scale");
+    std::printf("## %d bridges at once\n\nRun %s, load average %.1f before it.\n\n%s\n",
+                options.scale, date, load, render_scale(run).c_str());
+    if (run.left_behind > 0) return 1;
+  }
+  if (options.exhaust) {
+    std::fprintf(stderr, "exhaustion: starting bridges until the kernel refuses a terminal\n");
+    ExhaustionRun run = take(run_exhaustion(options.programs.bridge,
+                                            "/work/wt/PTY_EXHAUSTION_RUNNING"),
+                             "exhaustion");
+    std::printf("## Until the kernel refuses a terminal\n\nRun %s, load average %.1f before "
+                "it.\n\n%s\n",
+                date, load, render_exhaustion(run).c_str());
+    if (run.left_behind > 0 || run.ended_cleanly != run.running || run.echoed != run.running) {
+      return 1;
+    }
+  }
+  return 0;
+}
+bool run_parents(const Options& options, ParentKind parent, const Placement& placement,
+                 const std::string& path, const std::vector<unsigned char>& payload);
+
 int run_benchmark(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
+  if (options.scale > 0 || options.exhaust) return run_many(options);
   const Placement placement = choose_placement(options);
   const std::vector<unsigned char> payload =
       make_payload(static_cast<std::size_t>(options.mib) * 1024 * 1024);
@@ -372,6 +436,25 @@ int run_benchmark(int argc, char** argv) {
     return 1;
   }
 
+  bool all_met = true;
+  if (options.pinned_mode) {
+    all_met = run_pinned(options, placement, path, payload) && all_met;
+    all_met = run_parents(options, ParentKind::light, placement, path, payload) && all_met;
+  }
+  const Placement free;
+  if (options.unpinned_mode) {
+    all_met = run_parents(options, ParentKind::light, free, path, payload) && all_met;
+  }
+  if (options.heavy_mode) {
+    all_met = run_parents(options, ParentKind::heavy, free, path, payload) && all_met;
+  }
+  if (options.mib > 0) ::unlink(path.c_str());
+  return options.check_targets && !all_met ? 1 : 0;
+}
+
+/// The pinned comparison of the bridge with the raw baseline; whether every target held.
+bool run_pinned(const Options& options, const Placement& placement, const std::string& path,
+                const std::vector<unsigned char>& payload) {
   Figures figures(options);
   for (int round = 1; round <= options.rounds; ++round) {
     std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
@@ -380,18 +463,69 @@ int run_benchmark(int argc, char** argv) {
     if (options.starts > 0) measure_starts(options, figures);
     if (options.sessions > 0) measure_idle(options, figures);
   }
-  if (options.mib > 0) ::unlink(path.c_str());
 
   bool all_met = false;
   const std::string table = render_table(figures.all(), &all_met);
   std::printf(
-      "%s%s\nBridge and baseline: medians over the rounds. Ratio: median over the rounds of "
-      "bridge / baseline in the same round.\n%s\n",
+      "## Pinned, raw baseline\n\n%s%s\nBridge and baseline: medians over the rounds. Ratio: "
+      "median over the rounds of bridge / baseline in the same round.\n%s\n\n",
       header(options, placement.describe()).c_str(), table.c_str(),
       options.smoke ? "Smoke run: too short for its figures to mean anything."
       : all_met     ? "Every target met."
                     : "Some targets missed.");
-  return options.check_targets && !all_met ? 1 : 0;
+  std::fflush(stdout);
+  return all_met;
+}
+
+/// The floods and echoes through all three relays, with the direct loop's echoes: pinned like the
+/// raw comparison when `placement` pins, else nothing pinned (real parents). Whether every target
+/// held.
+bool run_parents(const Options& options, ParentKind parent, const Placement& placement,
+                 const std::string& path, const std::vector<unsigned char>& payload) {
+  ParentTable table(parent);
+  const bool pinned_run = placement.own_cpu >= 0;
+  const std::string mode = pinned_run                    ? "pinned, three relays"
+                           : parent == ParentKind::light ? "unpinned"
+                                                         : "heavy parent";
+  for (int round = 1; round <= options.rounds; ++round) {
+    std::fprintf(stderr, "%s, round %d of %d\n", mode.c_str(), round, options.rounds);
+    if (options.mib > 0) {
+      Result<std::vector<FloodAccount>> flood = [&] {
+        Pinned pinned(options, placement);
+        return run_parent_flood(pinned.programs(), path, payload, kTurnBytes, parent,
+                                (round - 1) % kRelays);
+      }();
+      table.add_flood(take(std::move(flood), mode + " flood"));
+    }
+    if (options.echoes > 0) {
+      Result<std::vector<std::vector<double>>> echo = [&] {
+        Pinned pinned(options, placement);
+        return run_parent_echo(pinned.programs(), options.echoes, parent,
+                               (round - 1) % kParticipants);
+      }();
+      table.add_echo(take(std::move(echo), mode + " echo"));
+    }
+  }
+  bool all_met = false;
+  const std::string text = table.render(&all_met);
+  std::printf(
+      "## %s\n\n%s%s\nColumns: medians over the rounds; ratios: median over the rounds of the "
+      "bridge's figure / the other's in the same round.\n%s\n\n",
+      pinned_run                    ? "Pinned, three relays"
+      : parent == ParentKind::light ? "Unpinned, light parent"
+                                    : "Unpinned, heavy parent",
+      header(options, pinned_run ? placement.describe() + "; the parent decodes Base64"
+                      : parent == ParentKind::light
+                          ? "nothing pinned; the parent decodes Base64"
+                          : "nothing pinned; the parent parses JSON, decodes Base64 and runs "
+                            "every byte through a terminal parser")
+          .c_str(),
+      text.c_str(),
+      options.smoke ? "Smoke run: too short for its figures to mean anything."
+      : all_met     ? "Every target met."
+                    : "Some targets missed.");
+  std::fflush(stdout);
+  return all_met;
 }
 
 }  // namespace qlp::bench

@@ -109,6 +109,8 @@ Result<std::unique_ptr<RelayProcess>> RelayProcess::start(RelayKind kind,
   std::vector<std::string> args;
   if (kind == RelayKind::bridge) {
     args.push_back(programs.bridge);
+  } else if (kind == RelayKind::python) {
+    args = {"/usr/bin/python3", programs.python};
   } else {
     args.push_back(programs.baseline);
     args.insert(args.end(), child.begin(), child.end());

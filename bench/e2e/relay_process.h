@@ -18,7 +18,9 @@ namespace qlp::bench {
 
 using Clock = std::chrono::steady_clock;
 
-enum class RelayKind { bridge, baseline };
+/// The bridge, the raw baseline, and the relay of the bridge's design on Python's standard library
+/// (driven with the bridge's frames).
+enum class RelayKind { bridge, baseline, python };
 
 /// One output line: the frame it holds, or `unknown` for a line that is none of the four.
 struct OutputLine {
@@ -29,10 +31,11 @@ struct OutputLine {
   std::string_view text;   ///< The whole line without its "\n".
 };
 
-/// The two programs the benchmark compares, and where they run.
+/// The programs the benchmark compares, and where they run.
 struct RelayPrograms {
   std::string bridge;
   std::string baseline;
+  std::string python;  ///< The script, run by python3.
   /// The one CPU a relay and its child are started on, or -1 for wherever the scheduler likes.
   int relay_cpu = -1;
 };

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <mutex>
@@ -30,6 +31,8 @@ std::string& line_buffer() {
 
 constexpr std::string_view kDataPrefix = R"({"type":"data","data":")";
 constexpr std::string_view kDataSuffix = "\"}\n";
+// The largest chunk the output pump reads at once.
+constexpr std::size_t kPumpChunk = 8192;
 
 }  // namespace
 
@@ -78,6 +81,16 @@ Result<void> emit_frame(SharedStdout& out, const OutputFrame& frame) {
 }
 
 Result<void> emit_data_chunk(SharedStdout& out, std::string_view chunk) {
+  if (chunk.size() <= kPumpChunk) {
+    // The pump's chunks: the line is built on the stack, where nothing is zero-filled first, as
+    // growing a string to the encoded length would do for every frame.
+    char line[kDataPrefix.size() + base64_encoded_length(kPumpChunk) + kDataSuffix.size()];
+    char* end = std::copy(kDataPrefix.begin(), kDataPrefix.end(), line);
+    end = base64_encode_to(chunk, end);
+    end = std::copy(kDataSuffix.begin(), kDataSuffix.end(), end);
+    const std::string_view bytes(line, static_cast<std::size_t>(end - line));
+    return with_frame_lock(out, [&](int fd) { return detail::write_all(fd, bytes); });
+  }
   std::string& line = line_buffer();
   line.reserve(kDataPrefix.size() + base64_encoded_length(chunk.size()) + kDataSuffix.size());
   line += kDataPrefix;
