@@ -108,8 +108,11 @@ test("pause() stops the program with flat memory; every byte arrives after resum
   assert.equal(exitedAt, prefix + TOTAL);
 });
 
+const LINES = 20000;
 test("pause() from inside onData holds back the rest of the chunk, and the exit with it", async () => {
-  const term = spawn("/bin/sh", ["-c", "stty -opost; i=0; while [ $i -lt 2000 ]; do echo line$i; i=$((i+1)); done"]);
+  // Far more than one read of the bridge's pipe can hold (64 KiB), so that the output comes in
+  // several chunks however fast the bridge is beside a slow parent.
+  const term = spawn("/bin/sh", ["-c", `stty -opost; i=0; while [ $i -lt ${LINES} ]; do echo line$i; i=$((i+1)); done`]);
   let text = "";
   let pauses = 0;
   let paused = false;
@@ -132,7 +135,7 @@ test("pause() from inside onData holds back the rest of the chunk, and the exit 
   await term.exited;
   assert.equal(whilePaused, 0);
   assert.equal(exitedWhilePaused, false);
-  const expected = Array.from({ length: 2000 }, (_, i) => `line${i}\n`).join("");
+  const expected = Array.from({ length: LINES }, (_, i) => `line${i}\n`).join("");
   assert.equal(text, expected);
   assert.ok(pauses > 1);
 }, { timeout: LONG });
