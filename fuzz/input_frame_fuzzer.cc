@@ -2,6 +2,8 @@
 // - every message is valid UTF-8 (it reaches the parent inside a JSON frame);
 // - a line that decodes as a frame is also valid JSON to the generic reader;
 // - a decoded frame, written back as a canonical object, decodes to the same frame.
+// Every line is decoded from a buffer of exactly its length (libFuzzer's own is one), where a read
+// past its end is caught.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +13,7 @@
 
 #include "frames/input_frame.h"
 #include "frames/json_reader.h"
+#include "support/exact_bytes.h"
 #include "support/utf8_oracle.h"
 
 namespace {
@@ -98,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!qlp::parse_json(line)) std::abort();
   const std::string again = canonical(*frame);
-  qlp::Result<qlp::InputFrame> redecoded = qlp::parse_input_frame(again);
+  qlp::Result<qlp::InputFrame> redecoded = qlp::parse_input_frame(qlp::test::ExactBytes(again));
   if (!redecoded || !same(*frame, *redecoded)) std::abort();
   return 0;
 }

@@ -7,6 +7,8 @@
 // - the lines come out the same whether the bytes arrive at once or in small pieces;
 // - a blank line never decodes as a frame, so skipping it loses nothing;
 // - every decoding failure has a message that is non-empty UTF-8 (it reaches the parent).
+// Each line is decoded from a buffer of exactly its length, where a read past its end is caught;
+// a std::string's NUL would hide it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "frames/input_frame.h"
 #include "frames/unicode_tables.h"
 #include "line_reader.h"
+#include "support/exact_bytes.h"
 #include "support/utf8_oracle.h"
 
 namespace {
@@ -93,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (split(bytes, small_piece) != expected) std::abort();
 
   for (const std::string& line : expected.lines) {
-    qlp::Result<qlp::InputFrame> frame = qlp::parse_input_frame(line);
+    qlp::Result<qlp::InputFrame> frame = qlp::parse_input_frame(qlp::test::ExactBytes(line));
     if (qlp::is_blank_line(line)) {
       if (frame) std::abort();
       continue;

@@ -13,6 +13,8 @@
 // For a data frame carrying the Base64 of the raw input bytes: the line is the Base64 text in
 // place, and reading it back and decoding the Base64 gives the input bytes. For an exit frame
 // whose code comes from the first four bytes: the code reads back as the same unsigned number.
+// Lines and Base64 texts are read back from buffers of exactly their length, where a read past
+// their end is caught.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +27,7 @@
 #include "frames/base64.h"
 #include "frames/json_reader.h"
 #include "frames/output_frame.h"
+#include "support/exact_bytes.h"
 #include "support/utf8_oracle.h"
 
 namespace {
@@ -72,7 +75,7 @@ std::string expected_json_string(std::string_view text) {
 
 // The members of `line` (without its line feed) read as a JSON object, or abort.
 qlp::JsonValue::Object read_object(std::string_view line) {
-  qlp::Result<qlp::JsonValue> value = qlp::parse_json(line);
+  qlp::Result<qlp::JsonValue> value = qlp::parse_json(qlp::test::ExactBytes(line));
   if (!value) std::abort();
   auto* object = std::get_if<qlp::JsonValue::Object>(&value->data);
   if (object == nullptr) std::abort();
@@ -116,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (line != R"({"type":"data","data":")" + base64 + "\"}\n") std::abort();
     const qlp::JsonValue::Object members = read_object(one_line(line));
     if (members.size() != 2 || string_member(members[0], "type") != "data") std::abort();
-    qlp::Result<std::string> decoded = qlp::base64_decode(string_member(members[1], "data"));
+    qlp::Result<std::string> decoded = qlp::base64_decode(qlp::test::ExactBytes(string_member(members[1], "data")));
     if (!decoded || *decoded != bytes) std::abort();
   }
   {

@@ -14,10 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/exact_bytes.h"
 #include "support/test_support.h"
 
 namespace qlp {
 namespace {
+
+using test::ExactBytes;
 
 using namespace std::chrono_literals;
 
@@ -56,11 +59,11 @@ Lines split(std::string_view bytes, const std::vector<std::size_t>& cuts) {
     }
   };
   for (std::size_t cut : cuts) {
-    splitter.append(bytes.substr(from, cut - from));
+    splitter.append(ExactBytes(bytes.substr(from, cut - from)));
     from = cut;
     take(false);
   }
-  splitter.append(bytes.substr(from));
+  splitter.append(ExactBytes(bytes.substr(from)));
   take(false);
   take(true);
   return lines;
@@ -140,7 +143,7 @@ TEST(LineReaderTest, ReadsTheSameLinesFromAPipe) {
 
 TEST(LineSplitterTest, LineAfterAnInvalidOneIsStillServed) {
   LineSplitter splitter;
-  splitter.append("\xff\nnext\n");
+  splitter.append(ExactBytes("\xff\nnext\n"));
   Result<std::optional<std::string_view>> bad = splitter.next_line(false);
   ASSERT_FALSE(bad);
   EXPECT_EQ(bad.error().message(), kNotUtf8);
@@ -151,17 +154,17 @@ TEST(LineSplitterTest, LineAfterAnInvalidOneIsStillServed) {
 
 TEST(LineSplitterTest, IncompleteLineWaitsForItsLineFeedOrTheEnd) {
   LineSplitter splitter;
-  splitter.append("par");
+  splitter.append(ExactBytes("par"));
   Result<std::optional<std::string_view>> none = splitter.next_line(false);
   ASSERT_TRUE(none);
   EXPECT_FALSE(none->has_value());
   // A carriage return at the end of one read and its line feed at the start
   // of the next still make one line ending.
-  splitter.append("tial\r");
+  splitter.append(ExactBytes("tial\r"));
   none = splitter.next_line(false);
   ASSERT_TRUE(none);
   EXPECT_FALSE(none->has_value());
-  splitter.append("\nrest");
+  splitter.append(ExactBytes("\nrest"));
   Result<std::optional<std::string_view>> line = splitter.next_line(false);
   ASSERT_TRUE(line && line->has_value());
   EXPECT_EQ(**line, "partial");

@@ -2,11 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
+#include "support/exact_bytes.h"
+
 namespace qlp {
 namespace {
+
+using Env = std::unordered_map<std::string, std::optional<std::string>>;
+
+Result<InputFrame> parse(std::string_view line) { return parse_input_frame(test::ExactBytes(line)); }
 
 struct FailureCase {
   std::string line;
@@ -16,20 +23,20 @@ struct FailureCase {
 void expect_failures(const std::vector<FailureCase>& cases) {
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.line);
-    Result<InputFrame> frame = parse_input_frame(c.line);
+    Result<InputFrame> frame = parse(c.line);
     ASSERT_FALSE(frame.has_value());
     EXPECT_EQ(frame.error().message(), c.message);
   }
 }
 
 InputFrame decode(std::string_view line) {
-  Result<InputFrame> frame = parse_input_frame(line);
+  Result<InputFrame> frame = parse(line);
   EXPECT_TRUE(frame.has_value()) << line << ": " << frame.error().message();
   return frame.has_value() ? std::move(frame).value() : InputFrame{InputFrame::Kill{}};
 }
 
 bool decodes_as_kill(std::string_view line) {
-  Result<InputFrame> frame = parse_input_frame(line);
+  Result<InputFrame> frame = parse(line);
   return frame.has_value() && std::holds_alternative<InputFrame::Kill>(frame->frame);
 }
 
@@ -107,6 +114,11 @@ TEST(ParseInputFrame, SyntaxFaultsArePlacedAtTheByteAtFault) {
       {"{\"type\":\"kill\",,}", "key must be a string at line 1 column 16"},
       {kill + "\"a\\qb\"}", "invalid escape at line 1 column 23"},
       {kill + "\"\\u12G4\"}", "invalid escape at line 1 column 25"},
+      // Digits from '0' to '9': the bytes just outside the range are no digits.
+      {kill + "/}", "expected value at line 1 column 20"},
+      {kill + ":}", "expected value at line 1 column 20"},
+      {kill + "9/}", "expected `,` or `}` at line 1 column 21"},
+      {kill + "0:}", "expected `,` or `}` at line 1 column 21"},
       {kill + "01}", "invalid number at line 1 column 21"},
       {kill + "-}", "invalid number at line 1 column 21"},
       {kill + "1.}", "invalid number at line 1 column 22"},
@@ -121,6 +133,11 @@ TEST(ParseInputFrame, SyntaxFaultsArePlacedAtTheByteAtFault) {
       {kill + "\"\\uDC00\"}", "lone leading surrogate in hex escape at line 1 column 26"},
       {kill + "\"\\uD800\\u0041\"}", "lone leading surrogate in hex escape at line 1 column 32"},
       {kill + "\"\\uD800\\uD800\"}", "lone leading surrogate in hex escape at line 1 column 32"},
+      // The ends of the leading range and the values just outside the trailing one.
+      {kill + "\"\\uDBFF\"}", "unexpected end of hex escape at line 1 column 27"},
+      {kill + "\"\\uDFFF\"}", "lone leading surrogate in hex escape at line 1 column 26"},
+      {kill + "\"\\uD800\\uDBFF\"}", "lone leading surrogate in hex escape at line 1 column 32"},
+      {kill + "\"\\uDBFF\\uE000\"}", "lone leading surrogate in hex escape at line 1 column 32"},
       // A line that ends too early is placed at its length.
       {"", "EOF while parsing a value at line 1 column 0"},
       {"   ", "EOF while parsing a value at line 1 column 3"},
@@ -132,6 +149,8 @@ TEST(ParseInputFrame, SyntaxFaultsArePlacedAtTheByteAtFault) {
       {kill, "EOF while parsing a value at line 1 column 19"},
       {kill + "-", "EOF while parsing a value at line 1 column 20"},
       {kill + "1.", "EOF while parsing a value at line 1 column 21"},
+      {kill + "1e", "EOF while parsing a value at line 1 column 21"},
+      {kill + "1e-", "EOF while parsing a value at line 1 column 22"},
       {kill + "tr", "EOF while parsing a value at line 1 column 21"},
       {kill + "[1", "EOF while parsing a list at line 1 column 21"},
       {"[\"kill\"", "EOF while parsing a list at line 1 column 7"},
@@ -265,7 +284,7 @@ TEST(ParseInputFrame, NestingStopsAtLevel127) {
       {"[\"resize\"," + nested(127) + "]", "recursion limit exceeded at line 1 column 137"},
       {kill + repeated("{\"a\":", 1000), "recursion limit exceeded at line 1 column 650"},
   });
-  EXPECT_EQ(parse_input_frame("[\"resize\"," + nested(126) + "]").error().message(),
+  EXPECT_EQ(parse("[\"resize\"," + nested(126) + "]").error().message(),
             "invalid type: sequence, expected u16");
 }
 
@@ -297,7 +316,6 @@ TEST(ParseInputFrame, DecodesEveryField) {
   EXPECT_EQ(spawn.shell_path, "/bin/sh");
   EXPECT_EQ(spawn.shell_args, (std::vector<std::string>{"-l", "-c", "echo \"hi\""}));
   EXPECT_EQ(spawn.cwd, "/tmp");
-  using Env = std::unordered_map<std::string, std::optional<std::string>>;
   EXPECT_EQ(spawn.env, (Env{{"A", "2"}, {"B", std::nullopt}}));
   EXPECT_EQ(spawn.rows, 0);
   EXPECT_EQ(spawn.cols, 65535);
@@ -328,6 +346,60 @@ TEST(ParseInputFrame, DecodesEveryField) {
     const InputFrame resize = decode(line);
     EXPECT_EQ(std::get<InputFrame::Resize>(resize.frame).rows, 24) << line;
     EXPECT_EQ(std::get<InputFrame::Resize>(resize.frame).cols, 80) << line;
+  }
+}
+
+/// A decoded frame on one line, so that tables can compare whole frames.
+std::string summary(const InputFrame& frame) {
+  const auto number = [](std::optional<std::uint16_t> n) { return n ? std::to_string(*n) : "-"; };
+  if (const auto* spawn = std::get_if<InputFrame::Spawn>(&frame.frame)) {
+    std::string out = "spawn " + spawn->shell_path + " [";
+    for (const std::string& arg : spawn->shell_args) out += arg + ";";
+    out += "] cwd=" + spawn->cwd.value_or("-") + " env=";
+    std::vector<std::string> entries;
+    for (const auto& [name, value] : spawn->env.value_or(Env{})) {
+      entries.push_back(name + "=" + value.value_or("(removed)") + ";");
+    }
+    std::sort(entries.begin(), entries.end());
+    for (const std::string& entry : entries) out += entry;
+    return out + " rows=" + number(spawn->rows) + " cols=" + number(spawn->cols);
+  }
+  if (const auto* input = std::get_if<InputFrame::Input>(&frame.frame)) return "input " + input->data;
+  if (const auto* resize = std::get_if<InputFrame::Resize>(&frame.frame)) {
+    return "resize " + number(resize->rows) + " " + number(resize->cols);
+  }
+  return "kill";
+}
+
+// Unknown members, among them keys of other frame types and near misses, are skipped wherever
+// they stand: a decoder that stopped at the first one would lose every known member after it.
+TEST(ParseInputFrame, SkipsUnknownMembersBeforeBetweenAndAfterTheKnownOnes) {
+  struct Case {
+    std::string line;
+    std::string frame;
+  };
+  const std::string spawn = "spawn sh [-l;] cwd=/ env=A=1; rows=24 cols=80";
+  const Case cases[] = {
+      {R"({"Rows":1,"type":"spawn","shellPath":"sh","shellArgs":["-l"],"cwd":"/","env":{"A":"1"},)"
+       R"("rows":24,"cols":80})",
+       spawn},
+      {R"({"type":"spawn","data":"x","shellPath":"sh","x":[],"shellArgs":["-l"],"y":{},"cwd":"/",)"
+       R"("z":null,"env":{"A":"1"},"shell_path":"no","rows":24,"w":1.5,"cols":80})",
+       spawn},
+      {R"({"shellPath":"sh","shellArgs":["-l"],"cwd":"/","env":{"A":"1"},"rows":24,"cols":80,)"
+       R"("type":"spawn","shellpath":"no"})",
+       spawn},
+      {R"({"rows":1,"type":"input","data":"aGk="})", "input aGk="},
+      {R"({"type":"input","Data":"x","data":"aGk="})", "input aGk="},
+      {R"({"data":"aGk=","type":"input","cols":2})", "input aGk="},
+      {R"({"data":"x","type":"resize","rows":24,"cols":80})", "resize 24 80"},
+      {R"({"type":"resize","rows":24,"shellPath":"sh","cols":80})", "resize 24 80"},
+      {R"({"cols":80,"rows":24,"type":"resize","x":[1]})", "resize 24 80"},
+      {R"({"data":"x","type":"kill"})", "kill"},
+      {R"({"type":"kill","rows":1})", "kill"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(summary(decode(c.line)), c.frame) << c.line;
   }
 }
 

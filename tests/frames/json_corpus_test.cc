@@ -19,6 +19,7 @@
 
 #include "frames/input_frame.h"
 #include "frames/json_reader.h"
+#include "support/exact_bytes.h"
 #include "support/test_support.h"
 #include "support/utf8_oracle.h"
 
@@ -74,7 +75,8 @@ struct Decision {
 };
 
 Decision decide(const CorpusFile& file) {
-  return {parse_json(file.text), parse_input_frame(inside_kill_frame(file.text))};
+  return {parse_json(test::ExactBytes(file.text)),
+          parse_input_frame(test::ExactBytes(inside_kill_frame(file.text)))};
 }
 
 // Decides every file on a worker thread and waits for each against a

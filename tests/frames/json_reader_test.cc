@@ -6,16 +6,20 @@
 #include <limits>
 #include <string>
 
+#include "support/exact_bytes.h"
+
 namespace qlp {
 namespace {
 
+using test::ExactBytes;
+
 std::string message_of(std::string_view text) {
-  Result<JsonValue> value = parse_json(text);
+  Result<JsonValue> value = parse_json(ExactBytes(text));
   return value.has_value() ? "(accepted)" : value.error().message();
 }
 
 JsonValue accepted(std::string_view text) {
-  Result<JsonValue> value = parse_json(text);
+  Result<JsonValue> value = parse_json(ExactBytes(text));
   EXPECT_TRUE(value.has_value()) << text << ": " << value.error().message();
   return value.has_value() ? std::move(value).value() : JsonValue{};
 }
@@ -135,7 +139,7 @@ TEST(DescribeJsonValue, NamesEachKind) {
            Case{"[1]", "sequence"},
            Case{"{}", "map"},
        }) {
-    Result<JsonValue> value = parse_json(c.text);
+    Result<JsonValue> value = parse_json(ExactBytes(c.text));
     EXPECT_EQ(value.has_value() ? describe_json_value(*value) : "(rejected)", c.description);
   }
 }
@@ -208,8 +212,17 @@ TEST(ParseJson, LimitsNestingTo127Levels) {
 }
 
 TEST(ParseJson, ResolvesUnicodeEscapes) {
-  EXPECT_EQ(std::get<std::string>(accepted("\"\\uD83D\\uDE00\\udbff\\udfff\"").data),
-            "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF");
+  // The ends of both surrogate ranges pair up; the values just outside them are characters.
+  EXPECT_EQ(std::get<std::string>(
+                accepted("\"\\uD800\\uDC00\\uD83D\\uDE00\\udbff\\udfff\\uD7FF\\uE000\"").data),
+            "\xF0\x90\x80\x80\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF\xED\x9F\xBF\xEE\x80\x80");
+  // Both ends of each hex digit range, then the byte just outside each end.
+  EXPECT_EQ(std::get<std::string>(accepted("\"\\u09af\\u09AF\"").data), "\xE0\xA6\xAF\xE0\xA6\xAF");
+  for (char outside : {'/', ':', '`', 'g', '@', 'G'}) {
+    EXPECT_EQ(message_of("\"\\u" + std::string(1, outside) + "000\""),
+              "invalid escape at line 1 column 4")
+        << outside;
+  }
   // Each edge between the one-, two- and three-byte forms.
   EXPECT_EQ(std::get<std::string>(
                 accepted("\"\\u0041\\u007f\\u0080\\u00e9\\u07FF\\u0800\\uFFFF\"").data),

@@ -5,8 +5,12 @@
 
 #include <string>
 
+#include "support/exact_bytes.h"
+
 namespace qlp {
 namespace {
+
+using test::ExactBytes;
 
 TEST(Utf8Test, ValidationNamesTheFirstInvalidSequence) {
   struct Row {
@@ -29,11 +33,22 @@ TEST(Utf8Test, ValidationNamesTheFirstInvalidSequence) {
       {"\xED\xA0\x80", "invalid utf-8 byte sequence of 1 byte at offset 0"},
       {"\xF4\x90\x80\x80", "invalid utf-8 byte sequence of 1 byte at offset 0"},
       {"\xF5\x80\x80\x80", "invalid utf-8 byte sequence of 1 byte at offset 0"},
+      // Code points by encoded length: both ends of each range, then the values just outside.
+      {"\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF", ""},
+      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", ""},
+      {"\xC1\xBF", "invalid utf-8 byte sequence of 1 byte at offset 0"},
+      {"\xE0\x9F\xBF", "invalid utf-8 byte sequence of 1 byte at offset 0"},
+      {"\xF0\x8F\xBF\xBF", "invalid utf-8 byte sequence of 1 byte at offset 0"},
+      // Continuation bytes run from 0x80 to 0xBF.
+      {"\xC2\x7F", "invalid utf-8 byte sequence of 1 byte at offset 0"},
+      {"\xDF\xC0", "invalid utf-8 byte sequence of 1 byte at offset 0"},
+      {"\xE1\x80\x7F", "invalid utf-8 byte sequence of 2 bytes at offset 0"},
+      {"\xF1\x80\x80\xC0", "invalid utf-8 byte sequence of 3 bytes at offset 0"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.bytes);
-    Result<void> result = validate_utf8(row.bytes);
-    EXPECT_EQ(is_valid_utf8(row.bytes), row.error.empty());
+    Result<void> result = validate_utf8(ExactBytes(row.bytes));
+    EXPECT_EQ(is_valid_utf8(ExactBytes(row.bytes)), row.error.empty());
     if (row.error.empty()) {
       EXPECT_TRUE(result.has_value());
     } else {
@@ -61,7 +76,7 @@ TEST(Utf8Test, LossyDisplayReplacesEachInvalidSequenceOnce) {
       {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(to_utf8_lossy(row.bytes), row.shown) << row.bytes;
+    EXPECT_EQ(to_utf8_lossy(ExactBytes(row.bytes)), row.shown) << row.bytes;
   }
 }
 
@@ -88,7 +103,7 @@ TEST(Utf8Test, QuotedFormEscapesWhatIsNotShownAsItself) {
       {"\xC3", R"("\xC3")"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(quoted_form(row.bytes), row.quoted) << row.bytes;
+    EXPECT_EQ(quoted_form(ExactBytes(row.bytes)), row.quoted) << row.bytes;
   }
 }
 
