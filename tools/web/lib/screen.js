@@ -48,6 +48,13 @@ export class Screen {
     this.term.write("", then);
   }
 
+  // True when no escape sequence and no UTF-8 character is half parsed, so that a snapshot
+  // taken now leaves the bytes after it nothing to complete. Internal fields again.
+  atBoundary() {
+    const handler = this.term._core._inputHandler;
+    return handler._parser.currentState === 0 && !handler._utf8Decoder.interim[0];
+  }
+
   resize(cols, rows) {
     this.term.resize(cols, rows);
   }
@@ -69,6 +76,13 @@ export class Screen {
     if (encoding === "SGR") text += "\x1b[?1006h";
     else if (encoding === "SGR_PIXELS") text += "\x1b[?1016h";
     if (core.coreService?.isCursorHidden) text += "\x1b[?25l";
+    // Line drawing is the one character set programs still designate (G0 to G3), and the only
+    // one told apart here, by what it maps "q" to.
+    const charsets = core._charsetService;
+    ["(", ")", "*", "+"].forEach((designator, g) => {
+      if (charsets?._charsets?.[g]?.q === "\u2500") text += `\x1b${designator}0`;
+    });
+    text += ["", "\x0e", "\x1bn", "\x1bo"][charsets?.glevel] ?? "";
     if (this.title) text = `\x1b]0;${printable(this.title)}\x07${text}`;
     return text;
   }

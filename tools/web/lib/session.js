@@ -12,6 +12,10 @@ export const MAX_PAGES = 8;
 export const SCREEN_HIGH_WATER = 128 * 1024;
 export const SCREEN_LOW_WATER = 32 * 1024;
 
+// How long a page waits for the program to finish a sequence it stopped writing halfway
+// before it is given the screen anyway, the sequence's start lost to it.
+const BOUNDARY_WAIT_MS = 1000;
+
 export class Session {
   // Starts the program; throws when the bridge cannot be started. `keepMs`: how long the
   // session waits for a page once its last one has gone (0: it ends then). `onEnd(reason)` is
@@ -23,6 +27,8 @@ export class Session {
     this.log = log;
     this.onEnd = onEnd;
     this.viewers = new Set();
+    /** Pages whose snapshot waits for the output to reach the end of a sequence. */
+    this.waiting = new Set();
     this.size = { cols, rows };
     this.ended = false;
     this.paused = false;
@@ -45,6 +51,7 @@ export class Session {
   output(chunk) {
     this.screen.write(chunk, () => {
       for (const viewer of this.viewers) if (viewer.state === "live") viewer.send(chunk);
+      if (this.waiting.size > 0 && this.screen.atBoundary()) this.syncWaiting();
       this.flowChanged();
     });
     this.flowChanged();
@@ -77,15 +84,27 @@ export class Session {
     return true;
   }
 
-  // Sends `viewer` the screen as of everything parsed so far, then everything after.
+  // Sends `viewer` the screen as of everything parsed so far, then everything after. A snapshot
+  // cannot hold half an escape sequence or character: taken then, the page would get the rest
+  // of it without its start and show it as text. So it waits for the output to reach the end.
   sync(viewer) {
     viewer.state = "syncing";
     this.screen.whenParsed(() => {
       if (viewer.state !== "syncing") return;
-      const { cols, rows } = this.screen;
-      viewer.sync(Buffer.from(this.screen.snapshot(), "utf8"),
-        { type: "attached", session: this.id, cols, rows, keep: this.keepMs / 1000 });
+      this.waiting.add(viewer);
+      if (this.screen.atBoundary()) return this.syncWaiting();
+      setTimeout(() => {
+        if (this.waiting.has(viewer)) this.screen.whenParsed(() => this.syncWaiting());
+      }, BOUNDARY_WAIT_MS).unref();
     });
+  }
+
+  // Call only from the screen's write callbacks.
+  syncWaiting() {
+    const snapshot = Buffer.from(this.screen.snapshot(), "utf8");
+    const attached = { type: "attached", session: this.id, cols: this.screen.cols, rows: this.screen.rows, keep: this.keepMs / 1000 };
+    for (const viewer of this.waiting) if (viewer.state === "syncing") viewer.sync(snapshot, attached);
+    this.waiting.clear();
   }
 
   detach(viewer) {

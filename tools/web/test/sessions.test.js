@@ -128,6 +128,7 @@ test("two pages on one session: each sees what either types, and the size follow
   const second = await openLink(await first.evaluate(() => window.quelt.link), { width: 700, height: 450 });
   await attached(second);
   const size = (page) => page.evaluate(() => `${window.quelt.term.rows} ${window.quelt.term.cols}`);
+  const own = await size(first);
 
   await typeLine(first, "echo one $((1+1))");
   await typeLine(second, "echo two $((2+2))");
@@ -145,9 +146,8 @@ test("two pages on one session: each sees what either types, and the size follow
   await typeLine(second, "stty size");
   await waitFor(`stty size to say ${resized}`, async () => (await screen(first)).split("\n").includes(resized));
 
-  await second.setViewport({ width: 700, height: 450 });
   await typeLine(first, "stty size # from the first");
-  const own = await waitFor("the first page's own size", async () => (await size(first)) !== resized && size(first));
+  await waitFor("the first page's own size back", async () => (await size(first)) === own && (await size(second)) === own);
   await waitFor(`stty size to say ${own}`, async () => (await screen(second)).split("\n").includes(own));
   await first.close();
   await second.close();
@@ -177,6 +177,21 @@ test("a ninth page is refused with the reason, and a page that holds the output 
   await waitFor("a fresh snapshot", () => stuck.controls.filter((c) => c.type === "attached").length === 2 && stuck.output().includes("300000\r\n"));
   for (const other of others) other.ws.close();
   await page.close();
+});
+
+test("a page attaching while the program is halfway through an escape sequence gets the whole of it", async () => {
+  const first = await connectSession(server.url);
+  await waitFor("the prompt", () => first.output().includes(PROMPT));
+  const id = first.controls[0].session;
+  first.type("printf '\\e[3'; sleep 0.7; printf '1mred\\e[0m\\n'\r");
+  await waitFor("the first half", () => first.output().endsWith("\x1b[3"));
+  const second = await connectSession(server.url, { path: `ws?session=${id}&cols=80&rows=24` });
+  await waitFor("the second half", () => first.output().includes("\x1b[31mred"));
+  await waitFor("the second page's screen", () => second.output().includes("red"));
+  assert.doesNotMatch(second.output(), /\n1mred/);
+  assert.match(second.output(), /\x1b\[31mred/);
+  first.ws.close();
+  second.ws.close();
 });
 
 test("a forged id, an id without the token and a foreign origin start nothing, and ids stay out of the log", async () => {
