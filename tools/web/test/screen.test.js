@@ -43,20 +43,6 @@ test("a snapshot restores what later output depends on", async () => {
   }
 });
 
-test("snapshots and chunks are taken in output order, whatever the parser has still to do", async () => {
-  const screen = new Screen({ cols: 20, rows: 5, scrollback: 1000, onReply: () => {} });
-  const events = [];
-  for (let i = 1; i <= 300; i++) {
-    screen.write(Buffer.from(`${i}\r\n`), () => events.push(i));
-    if (i % 100 === 0) screen.whenParsed(() => events.push(screen.snapshot().includes(`${i}\r\n`) && !screen.snapshot().includes(`${i + 1}\r\n`) ? `snapshot at ${i}` : "wrong snapshot"));
-  }
-  await new Promise((resolve) => screen.whenParsed(resolve));
-  assert.equal(screen.pending, 0);
-  const expected = [];
-  for (let i = 1; i <= 300; i++) expected.push(i, ...(i % 100 === 0 ? [`snapshot at ${i}`] : []));
-  assert.deepEqual(events, expected);
-});
-
 test("half a sequence or half a character is no place for a snapshot", async () => {
   const screen = new Screen({ cols: 20, rows: 5, scrollback: 0, onReply: () => {} });
   const euro = Buffer.from("€");
