@@ -8,7 +8,7 @@ import { readFileSync, mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import {
-  PROMPT, SHELL, connectSession, cursorLine, launchBrowser, rssKiB, screen, sleep, startCli, typeLine, waitFor,
+  PROMPT, SHELL, connectSession, cursorLine, descendants, launchBrowser, rssKiB, screen, sleep, startCli, typeLine, waitFor,
 } from "../test/helpers.js";
 
 const REPEATS = Number(process.argv[2] ?? 7);
@@ -92,7 +92,7 @@ async function reloads(browser) {
   console.log(`\nReload to restored screen, ${REPEATS} reloads each (ms):`);
   console.log("| screen | median | max | text on the screen |");
   console.log("|---|---:|---:|---:|");
-  for (const [name, mid, max, bytes] of rows) console.log(`| ${name} | ${mid.toFixed(0)} | ${max.toFixed(0)} | ${bytes ? `${(bytes / 1024).toFixed(0)} KiB` : "-"} |`);
+  for (const [name, mid, max, bytes] of rows) console.log(`| ${name} | ${mid.toFixed(0)} | ${max.toFixed(0)} | ${!bytes ? "-" : bytes < 10240 ? `${bytes} B` : `${(bytes / 1024).toFixed(0)} KiB`} |`);
 }
 
 // Clock ticks of CPU the process has used, user and system.
@@ -106,8 +106,8 @@ async function floods() {
   const TICKS = 100;
   const dir = mkdtempSync(join(tmpdir(), "quelt-web-bench-"));
   console.log(`\nServer cost while every session's program floods (yes, 80-column lines), over ${SECONDS} s:`);
-  console.log("| sessions | pages | server CPU | server RSS | output per session |");
-  console.log("|---:|---|---:|---:|---:|");
+  console.log("| sessions | pages | server CPU | bridges' CPU | server RSS | output per session |");
+  console.log("|---:|---|---:|---:|---:|---:|");
   for (const [count, attached] of [[0, false], [1, false], [2, false], [4, false], [1, true], [2, true]]) {
     const server = await startCli(["--port", "0", ...SHELL]).ready;
     try {
@@ -121,15 +121,19 @@ async function floods() {
       if (!attached) for (const session of sessions) session.ws.close();
       await sleep(1000);
       const rssBefore = rssKiB(server.proc.pid);
+      const bridges = descendants(server.proc.pid).filter((p) => p.comm === "quelt_local_pty").map((p) => p.pid);
+      const bridgeTicks = () => bridges.reduce((sum, pid) => sum + cpuTicks(pid), 0);
       const start = cpuTicks(server.proc.pid);
+      const bridgeStart = bridgeTicks();
       await sleep(SECONDS * 1000);
       const cpu = (cpuTicks(server.proc.pid) - start) / TICKS / SECONDS;
+      const bridgeCpu = (bridgeTicks() - bridgeStart) / TICKS / SECONDS;
       const rss = rssKiB(server.proc.pid);
       await sleep(2500);
       let total = 0;
       for (let i = 0; i < count; i++) total += Number(readFileSync(`${dir}/count${i}`, "utf8"));
       const rate = count ? `${(total / count / (SECONDS + 2) / 1048576).toFixed(1)} MiB/s` : "-";
-      console.log(`| ${count} | ${attached ? "one each, reading all" : "none"} | ${(cpu * 100).toFixed(0)} % | ${(Math.max(rss, rssBefore) / 1024).toFixed(0)} MiB | ${rate} |`);
+      console.log(`| ${count} | ${attached ? "one each, reading all" : "none"} | ${(cpu * 100).toFixed(0)} % | ${(bridgeCpu * 100).toFixed(0)} % | ${(Math.max(rss, rssBefore) / 1024).toFixed(0)} MiB | ${rate} |`);
       for (const session of sessions) session.ws.close();
     } finally {
       await server.stop();
