@@ -1,4 +1,4 @@
-#!/usr/bin/env node
+#!/usr/bin/env -S node --max-semi-space-size=4
 import { parseArgs, UsageError, USAGE } from "../lib/options.js";
 import { isLoopback, startServer } from "../lib/server.js";
 
@@ -27,6 +27,8 @@ try {
     host: options.host,
     port: options.port,
     program: { file: options.file, args: options.args },
+    keepSeconds: options.keepSeconds,
+    scrollback: options.scrollback,
     env,
     bridgePath: options.bridgePath,
     log: say,

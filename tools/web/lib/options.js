@@ -1,14 +1,18 @@
 import { userInfo } from "node:os";
 
-export const USAGE = `usage: quelt-web [--host HOST] [--port PORT] [--bridge PATH] [-- PROGRAM ARGS...]
+export const USAGE = `usage: quelt-web [--host HOST] [--port PORT] [--keep SECONDS] [--scrollback LINES]
+                 [--bridge PATH] [-- PROGRAM ARGS...]
 
 Serves a terminal in the browser running your shell (or PROGRAM) and prints the URL to open.
-  --host HOST    address to listen on (default 127.0.0.1; anything beyond loopback is
-                 reachable from other machines)
-  --port PORT    port to listen on (default 0: any free port)
-  --bridge PATH  the quelt_local_pty binary (default: $QUELT_LOCAL_PTY, then PATH, then the
-                 checkout's build/)
-  -h, --help     show this text`;
+  --host HOST          address to listen on (default 127.0.0.1; anything beyond loopback is
+                       reachable from other machines)
+  --port PORT          port to listen on (default 0: any free port)
+  --keep SECONDS       how long a session waits for a page to come back once its last one
+                       has gone (default 300; 0 ends it with its last page)
+  --scrollback LINES   lines kept above the screen for a page that comes back (default 5000)
+  --bridge PATH        the quelt_local_pty binary (default: $QUELT_LOCAL_PTY, then PATH, then
+                       the checkout's build/)
+  -h, --help           show this text`;
 
 export class UsageError extends Error {}
 
@@ -24,9 +28,18 @@ export function defaultShell(env = process.env) {
   return "/bin/sh";
 }
 
-// Returns { help } or { host, port, bridgePath, file, args }; throws UsageError.
+// A whole number from 0 to `max`, written in at most 7 digits.
+function count(option, value, max) {
+  if (!/^[0-9]{1,7}$/.test(value) || Number(value) > max) throw new UsageError(`${option} must be a number from 0 to ${max}, not ${value}`);
+  return Number(value);
+}
+
+// Returns { help } or { host, port, keepSeconds, scrollback, bridgePath, file, args }; throws
+// UsageError.
 export function parseArgs(argv, env = process.env) {
-  const result = { host: "127.0.0.1", port: 0, bridgePath: undefined, file: undefined, args: [] };
+  const result = {
+    host: "127.0.0.1", port: 0, keepSeconds: 300, scrollback: 5000, bridgePath: undefined, file: undefined, args: [],
+  };
   for (let i = 0; i < argv.length; i++) {
     const arg = argv[i];
     if (arg === "-h" || arg === "--help") return { help: true };
@@ -35,7 +48,7 @@ export function parseArgs(argv, env = process.env) {
       if (result.file === undefined) throw new UsageError("-- must be followed by a program");
       break;
     }
-    const match = /^(--host|--port|--bridge)(?:=(.*))?$/s.exec(arg);
+    const match = /^(--host|--port|--keep|--scrollback|--bridge)(?:=(.*))?$/s.exec(arg);
     if (!match) {
       throw new UsageError(arg.startsWith("-") ? `unknown option ${arg}` : `unexpected argument ${arg} (put the program after --)`);
     }
@@ -48,8 +61,12 @@ export function parseArgs(argv, env = process.env) {
       if (value === "") throw new UsageError("--host needs a value");
       result.host = value;
     } else if (match[1] === "--port") {
-      if (!/^[0-9]{1,5}$/.test(value) || Number(value) > 65535) throw new UsageError(`--port must be a number from 0 to 65535, not ${value}`);
-      result.port = Number(value);
+      result.port = count("--port", value, 65535);
+    } else if (match[1] === "--keep") {
+      // Capped well below the 24.8 days a timer can wait.
+      result.keepSeconds = count("--keep", value, 604800);
+    } else if (match[1] === "--scrollback") {
+      result.scrollback = count("--scrollback", value, 1000000);
     } else {
       result.bridgePath = value;
     }

@@ -5,7 +5,9 @@ import { createServer } from "node:http";
 import { isIP } from "node:net";
 import { WebSocketServer } from "ws";
 import { loadAssets } from "./assets.js";
-import { HARD_MESSAGE_LIMIT, Session } from "./session.js";
+import { HARD_MESSAGE_LIMIT, closeReason } from "./messages.js";
+import { MAX_PAGES } from "./session.js";
+import { Sessions } from "./sessions.js";
 
 const SHUTDOWN_GRACE_MS = 3000;
 
@@ -73,7 +75,8 @@ export function hostAllowed(host, loopbackOnly) {
   return name === "localhost" || name.endsWith(".localhost") || name === "[::1]" || (isIP(name) === 4 && name.startsWith("127."));
 }
 
-function parseSize(query) {
+// The WebSocket's query: the page's size, and the session it comes back to, if any.
+function parseQuery(query) {
   const params = new URLSearchParams(query);
   const value = (name, fallback) => {
     const text = params.get(name);
@@ -82,8 +85,15 @@ function parseSize(query) {
   };
   const cols = value("cols", 80);
   const rows = value("rows", 24);
-  return Number.isNaN(cols) || Number.isNaN(rows) ? null : { cols, rows };
+  if (Number.isNaN(cols) || Number.isNaN(rows)) return null;
+  return { size: { cols, rows }, session: params.get("session") };
 }
+
+// Why a page cannot attach, told after the handshake: a refused handshake shows a browser no
+// status at all, and the page must tell "gone" from "unreachable" to know whether to retry.
+export const CLOSE_UNKNOWN = 4404;
+export const CLOSE_ENDED = 4410;
+export const CLOSE_FULL = 4429;
 
 function refuseUpgrade(socket, status, text) {
   const body = `${text}\n`;
@@ -94,14 +104,20 @@ function refuseUpgrade(socket, status, text) {
 }
 
 // Starts listening and resolves to { url, token, address, port, sessions, close() }.
-// `program` is { file, args }; `env` the programs' environment. Every `heartbeatMs` each
-// connection is pinged; one that has not answered the previous ping is dropped.
+// `program` is { file, args }; `env` the programs' environment. A session whose last page has
+// gone waits `keepSeconds` for one to come back (0: it ends at once), and keeps `scrollback`
+// lines above its screen for pages that attach. A page that holds the program up for `slowMs`
+// is taken off the live output until it catches up. Every `heartbeatMs` each connection is
+// pinged; one that has not answered the previous ping is dropped.
 export async function startServer({
   host = "127.0.0.1", port = 0, program, env, bridgePath, log = () => {}, heartbeatMs = 15000,
+  keepSeconds = 300, scrollback = 5000, slowMs = 2000,
 }) {
   const token = randomBytes(16).toString("hex");
   const assets = loadAssets();
-  const sessions = new Set();
+  const sessions = new Sessions({
+    ...program, env, bridgePath, log, scrollback, slowMs, keepMs: keepSeconds * 1000,
+  });
 
   let closing = null;
   let loopbackOnly = true;
@@ -134,17 +150,33 @@ export async function startServer({
       return refuseUpgrade(socket, 403, "Forbidden");
     }
     if (name !== "ws") return refuseUpgrade(socket, 404, "Not Found");
-    const size = parseSize(query);
-    if (!size) return refuseUpgrade(socket, 400, "Bad Request");
+    const wanted = parseQuery(query);
+    if (!wanted) return refuseUpgrade(socket, 400, "Bad Request");
     if (closing) return refuseUpgrade(socket, 503, "Service Unavailable");
     wss.handleUpgrade(req, socket, head, (ws) => {
-      const session = new Session(ws, { ...program, env, bridgePath, log, ...size });
-      sessions.add(session);
-      session.exited.then(() => sessions.delete(session));
+      ws.on("error", () => {});
+      if (wanted.session !== null) return attach(ws, wanted);
+      let session;
+      try {
+        session = sessions.create(wanted.size);
+      } catch (error) {
+        log(error.message);
+        ws.send(JSON.stringify({ type: "error", message: error.message }));
+        ws.close(1011, closeReason(`could not start the bridge: ${error.message}`));
+        return;
+      }
+      session.attach(ws, wanted.size);
     });
   });
 
-  const beat = setInterval(() => sessions.forEach((s) => s.heartbeat()), heartbeatMs);
+  function attach(ws, { session: id, size }) {
+    const { session, ended } = sessions.find(id);
+    if (ended) return ws.close(CLOSE_ENDED, closeReason(`session ended: ${ended}`));
+    if (!session) return ws.close(CLOSE_UNKNOWN, "unknown session");
+    if (!session.attach(ws, size)) ws.close(CLOSE_FULL, `this session already has ${MAX_PAGES} pages open`);
+  }
+
+  const beat = setInterval(() => { for (const session of sessions) session.heartbeat(); }, heartbeatMs);
   beat.unref();
 
   await new Promise((resolve, reject) => {
@@ -160,14 +192,16 @@ export async function startServer({
   const shown = address.address === "0.0.0.0" ? "127.0.0.1" : address.address === "::" ? "::1" : address.address;
   const urlHost = isIP(shown) === 6 ? `[${shown}]` : shown;
 
-  // Ends every session, waits (a little) for their bridges to end, and stops listening.
+  // Ends every session, detached ones too, waits (a little) for their bridges to end, and stops
+// listening.
   function close() {
     closing ??= (async () => {
       clearInterval(beat);
       server.close();
-      for (const session of sessions) session.close(1001, "server shutting down");
+      const ending = [...sessions];
+      for (const session of ending) session.end("the server shut down", 1001, "server shutting down");
       const grace = new Promise((resolve) => setTimeout(resolve, SHUTDOWN_GRACE_MS).unref());
-      await Promise.race([Promise.all([...sessions].map((s) => s.exited)), grace]);
+      await Promise.race([Promise.all(ending.map((s) => s.exited)), grace]);
       server.closeAllConnections?.();
     })();
     return closing;

@@ -1,167 +1,163 @@
-// One WebSocket, one bridge, one program.
-//
-// Browser to server, text messages only:
-//   {"type":"input","data":STRING}            keys and pastes, sent to the program as UTF-8
-//   {"type":"resize","cols":INT,"rows":INT}    the terminal's new size
-//   {"type":"ack","bytes":INT}                 output bytes the page's terminal has processed
-// Server to browser: the program's output as binary messages, then one text message
-//   {"type":"exit","exitCode":INT} or {"type":"error","message":STRING}.
+// One program in one bridge, with the screen it has drawn, and the pages attached to it (none,
+// while it waits for one to come back).
 import { spawn } from "quelt-local-pty";
+import { Screen } from "./screen.js";
+import { Viewer } from "./viewer.js";
 
-export const MESSAGE_LIMIT = 64 * 1024;
-// A message between the limit and this is read whole and refused with a reason; past this the
-// WebSocket library refuses it from the frame header alone, before buffering it, with the
-// status 1009 and no text.
-export const HARD_MESSAGE_LIMIT = 1024 * 1024;
+export const MAX_PAGES = 8;
 
-// Output sent but not yet processed by the page. Above the high mark the bridge's output stops
-// being read, so the bridge and then the program block; the page's acknowledgements bring it
-// below the low mark and reading goes on. The marks bound the server's memory per session and
-// keep what the page must still draw after a Ctrl-C small.
-export const HIGH_WATER = 128 * 1024;
-export const LOW_WATER = 32 * 1024;
+// Output handed to the screen and not parsed yet. Above the high mark the bridge's output stops
+// being read until parsing brings it below the low mark, so a program that floods while no page
+// watches is slowed to the parser's pace instead of piling its output up in memory.
+export const SCREEN_HIGH_WATER = 128 * 1024;
+export const SCREEN_LOW_WATER = 32 * 1024;
 
-const MAX_SIZE = 65535;
-const isSize = (n) => Number.isInteger(n) && n >= 1 && n <= MAX_SIZE;
-const hasOnlyKeys = (message, keys) =>
-  Object.keys(message).length === keys.length && keys.every((key) => Object.hasOwn(message, key));
-
-// A close reason travels in one control frame and may hold at most 123 bytes.
-function closeReason(text) {
-  let reason = text;
-  while (Buffer.byteLength(reason) > 123) reason = reason.slice(0, -2) + "…";
-  return reason;
-}
-
-// Returns the decoded message, or a string saying why it is refused.
-export function decodeMessage(data, isBinary) {
-  if (isBinary) return "binary messages are not accepted";
-  if (data.length > MESSAGE_LIMIT) return `message of ${data.length} bytes exceeds the limit of ${MESSAGE_LIMIT}`;
-  let message;
-  try {
-    message = JSON.parse(data.toString("utf8"));
-  } catch {
-    return "message is not JSON";
-  }
-  if (message === null || typeof message !== "object" || Array.isArray(message)) return "message is not a JSON object";
-  switch (message.type) {
-    case "input":
-      if (hasOnlyKeys(message, ["type", "data"]) && typeof message.data === "string") return message;
-      return 'input message must be {"type":"input","data":STRING}';
-    case "resize":
-      if (hasOnlyKeys(message, ["type", "cols", "rows"]) && isSize(message.cols) && isSize(message.rows)) return message;
-      return `resize message must be {"type":"resize","cols":1..${MAX_SIZE},"rows":1..${MAX_SIZE}}`;
-    case "ack":
-      if (hasOnlyKeys(message, ["type", "bytes"]) && Number.isSafeInteger(message.bytes) && message.bytes > 0) return message;
-      return 'ack message must be {"type":"ack","bytes":POSITIVE INTEGER}';
-    default:
-      return "unknown message type";
-  }
-}
+// How long a page waits for the program to finish a sequence it stopped writing halfway
+// before it is given the screen anyway, the sequence's start lost to it.
+const BOUNDARY_WAIT_MS = 1000;
 
 export class Session {
-  // `ws` is an open WebSocket. `exited` settles once the bridge has ended, whichever way.
-  constructor(ws, { file, args, env, cols, rows, bridgePath, log }) {
-    this.ws = ws;
+  // Starts the program; throws when the bridge cannot be started. `keepMs`: how long the
+  // session waits for a page once its last one has gone (0: it ends then). `onEnd(reason)` is
+  // called once when it ends, whichever way; `exited` settles once the bridge has ended.
+  constructor({ id, file, args, env, bridgePath, cols, rows, scrollback, keepMs, slowMs, log, onEnd }) {
+    this.id = id;
+    this.keepMs = keepMs;
+    this.slowMs = slowMs;
     this.log = log;
-    this.unacked = 0;
+    this.onEnd = onEnd;
+    this.viewers = new Set();
+    /** Pages whose snapshot waits for the output to reach the end of a sequence. */
+    this.waiting = new Set();
+    this.size = { cols, rows };
+    this.ended = false;
     this.paused = false;
-    this.closed = false;
-    this.alive = true;
-    try {
-      this.term = spawn(file, args, { cols, rows, env, bridgePath, encoding: null });
-    } catch (error) {
-      this.term = null;
-      log(error.message);
-      this.sendControl({ type: "error", message: error.message });
-      this.close(1011, closeReason(`could not start the bridge: ${error.message}`));
-      this.exited = Promise.resolve();
+    this.screenBehind = false;
+    this.keepTimer = null;
+    this.bridge = spawn(file, args, { cols, rows, env, bridgePath, encoding: null });
+    this.screen = new Screen({ cols, rows, scrollback, onReply: (data) => this.bridge.write(data) });
+    this.exited = this.bridge.exited.then(() => {}, () => {});
+    this.bridge.onData((chunk) => this.output(chunk));
+    // Told to the pages once the screen has caught up, so that it comes after the last output.
+    this.bridge.onExit(({ exitCode }) => this.screen.whenParsed(() => {
+      this.endWith(`the program exited with code ${exitCode}`, { type: "exit", exitCode }, 1000, "program exited");
+    }));
+    this.bridge.onError((error) => this.screen.whenParsed(() => {
+      this.endWith(`the session failed: ${error.message}`, { type: "error", message: error.message }, 1011,
+        `session failed: ${error.message}`);
+    }));
+  }
+
+  output(chunk) {
+    this.screen.write(chunk, () => {
+      for (const viewer of this.viewers) if (viewer.state === "live") viewer.send(chunk);
+      if (this.waiting.size > 0 && this.screen.atBoundary()) this.syncWaiting();
+      this.flowChanged();
+    });
+    this.flowChanged();
+  }
+
+  // The bridge is read only while the screen keeps up and no live page is holding it up.
+  flowChanged() {
+    if (this.ended) return;
+    if (this.screen.pending > SCREEN_HIGH_WATER) this.screenBehind = true;
+    else if (this.screen.pending < SCREEN_LOW_WATER) this.screenBehind = false;
+    let pause = this.screenBehind;
+    for (const viewer of this.viewers) pause ||= viewer.holding;
+    if (pause === this.paused) return;
+    this.paused = pause;
+    if (pause) this.bridge.pause();
+    else this.bridge.resume();
+  }
+
+  // Attaches the page behind `ws`, which has room for `size`; returns false, and leaves the
+  // socket alone, when the session already has all the pages it may.
+  attach(ws, size) {
+    if (this.viewers.size >= MAX_PAGES) return false;
+    clearTimeout(this.keepTimer);
+    this.keepTimer = null;
+    // A page coming back to a session nobody watches takes it over at its own size.
+    if (this.viewers.size === 0) this.resizeTo(size);
+    const viewer = new Viewer(ws, this, { size, slowMs: this.slowMs, log: this.log });
+    this.viewers.add(viewer);
+    this.sync(viewer);
+    return true;
+  }
+
+  // Sends `viewer` the screen as of everything parsed so far, then everything after. A snapshot
+  // cannot hold half an escape sequence or character: taken then, the page would get the rest
+  // of it without its start and show it as text. So it waits for the output to reach the end.
+  sync(viewer) {
+    viewer.state = "syncing";
+    this.screen.whenParsed(() => {
+      if (viewer.state !== "syncing") return;
+      this.waiting.add(viewer);
+      if (this.screen.atBoundary()) return this.syncWaiting();
+      setTimeout(() => {
+        if (this.waiting.has(viewer)) this.screen.whenParsed(() => this.syncWaiting());
+      }, BOUNDARY_WAIT_MS).unref();
+    });
+  }
+
+  // Call only from the screen's write callbacks.
+  syncWaiting() {
+    const snapshot = Buffer.from(this.screen.snapshot(), "utf8");
+    const attached = { type: "attached", session: this.id, cols: this.screen.cols, rows: this.screen.rows, keep: this.keepMs / 1000 };
+    for (const viewer of this.waiting) if (viewer.state === "syncing") viewer.sync(snapshot, attached);
+    this.waiting.clear();
+  }
+
+  detach(viewer) {
+    if (!this.viewers.delete(viewer)) return;
+    this.flowChanged();
+    if (this.viewers.size > 0 || this.ended) return;
+    if (this.keepMs === 0) {
+      this.end("its page closed");
       return;
     }
-    const term = this.term;
-    this.exited = term.exited.then(() => {}, () => {});
-    term.onData((chunk) => this.forward(chunk));
-    term.onExit(({ exitCode }) => {
-      this.sendControl({ type: "exit", exitCode });
-      this.close(1000, "program exited");
+    this.keepTimer = setTimeout(() => this.end(`no page came back within ${this.keepMs / 1000} s`), this.keepMs);
+    this.keepTimer.unref();
+  }
+
+  // Input from a page makes the session take that page's size.
+  input(viewer, data) {
+    if (this.ended) return;
+    this.resizeTo(viewer.wanted);
+    this.bridge.write(data);
+  }
+
+  resizeTo({ cols, rows }) {
+    if (this.ended || (cols === this.size.cols && rows === this.size.rows)) return;
+    this.size = { cols, rows };
+    this.bridge.resize(cols, rows);
+    // What the program wrote before the resize was meant for the old size, and is parsed at it.
+    this.screen.whenParsed(() => {
+      this.screen.resize(cols, rows);
+      for (const viewer of this.viewers) if (viewer.state === "live") viewer.sendControl({ type: "size", cols, rows });
     });
-    term.onError((error) => {
-      this.sendControl({ type: "error", message: error.message });
-      this.close(1011, closeReason(`session failed: ${error.message}`));
-    });
-    ws.on("message", (data, isBinary) => this.receive(data, isBinary));
-    ws.on("pong", () => { this.alive = true; });
-    ws.on("close", () => this.end());
-    ws.on("error", () => this.end());
   }
 
-  forward(chunk) {
-    if (this.closed) return;
-    this.ws.send(chunk, { binary: true });
-    this.unacked += chunk.length;
-    if (!this.paused && this.unacked > HIGH_WATER) {
-      this.paused = true;
-      this.term.pause();
+  // Hangs the program up and closes every page with `code` and `reason`.
+  end(why, code = 1001, reason = "session ended") {
+    this.endWith(why, null, code, reason);
+  }
+
+  endWith(why, control, code, reason) {
+    if (this.ended) return;
+    this.ended = true;
+    clearTimeout(this.keepTimer);
+    for (const viewer of [...this.viewers]) {
+      if (control) viewer.sendControl(control);
+      viewer.close(code, reason);
     }
+    // Reading resumes so that the bridge can write its last frames and end; what it still
+    // sends goes to the screen alone.
+    this.bridge.resume();
+    this.bridge.kill();
+    this.onEnd(why);
   }
 
-  receive(data, isBinary) {
-    if (this.closed) return;
-    const message = decodeMessage(data, isBinary);
-    if (typeof message === "string") {
-      this.log(`closing a connection: ${message}`);
-      this.close(message.startsWith("message of") ? 1009 : 1008, closeReason(message));
-      return;
-    }
-    if (message.type === "input") {
-      this.term?.write(message.data);
-    } else if (message.type === "resize") {
-      this.term?.resize(message.cols, message.rows);
-    } else {
-      if (message.bytes > this.unacked) {
-        this.close(1008, "ack message acknowledges more bytes than were sent");
-        return;
-      }
-      this.unacked -= message.bytes;
-      if (this.paused && this.unacked < LOW_WATER) {
-        this.paused = false;
-        this.term.resume();
-      }
-    }
-  }
-
-  sendControl(message) {
-    if (!this.closed) this.ws.send(JSON.stringify(message));
-  }
-
-  // Ends the session at once and starts the closing handshake, whose end is not waited for:
-  // the bridge must not outlive a peer that never answers it.
-  close(code, reason) {
-    this.end();
-    this.ws.close(code, reason);
-  }
-
-  // The connection is gone or going: the program is hung up now. Reading resumes so that the
-  // bridge can write its last frames and end; what it still sends is dropped.
-  end() {
-    if (this.closed) return;
-    this.closed = true;
-    if (this.term) {
-      this.term.resume();
-      this.term.kill();
-    }
-  }
-
-  // Called by the server's heartbeat: a connection lost without a word (a network gone, a
-  // laptop closed) ends its session after at most two beats.
   heartbeat() {
-    if (this.closed) return;
-    if (!this.alive) {
-      this.end();
-      this.ws.terminate();
-      return;
-    }
-    this.alive = false;
-    this.ws.ping();
+    for (const viewer of this.viewers) viewer.heartbeat();
   }
 }

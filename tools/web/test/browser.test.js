@@ -14,7 +14,9 @@ let browser;
 let server;
 before(async () => {
   browser = await launchBrowser();
-  server = await startCli(["--port", "0", ...SHELL]).ready;
+  // Sessions end with their page, as they did before they could outlive it; sessions.test.js
+  // tests them kept.
+  server = await startCli(["--port", "0", "--keep", "0", ...SHELL]).ready;
 });
 after(async () => {
   await browser?.close();

@@ -8,14 +8,19 @@ import { PROMPT, SHELL, connectSession, descendants, gone, startCli, waitFor } f
 
 test("options", () => {
   const env = { SHELL: "/bin/zsh" };
-  assert.deepEqual(parseArgs([], env), { host: "127.0.0.1", port: 0, bridgePath: undefined, file: "/bin/zsh", args: [] });
-  assert.deepEqual(parseArgs(["--host=::1", "--port", "8022", "--bridge", "/b", "--", "vim", "-u", "NONE", "--port"], env),
-    { host: "::1", port: 8022, bridgePath: "/b", file: "vim", args: ["-u", "NONE", "--port"] });
+  assert.deepEqual(parseArgs([], env),
+    { host: "127.0.0.1", port: 0, keepSeconds: 300, scrollback: 5000, bridgePath: undefined, file: "/bin/zsh", args: [] });
+  assert.deepEqual(parseArgs(["--host=::1", "--port", "8022", "--keep=0", "--scrollback", "100000", "--bridge", "/b", "--", "vim", "-u", "NONE", "--port"], env),
+    { host: "::1", port: 8022, keepSeconds: 0, scrollback: 100000, bridgePath: "/b", file: "vim", args: ["-u", "NONE", "--port"] });
   assert.deepEqual(parseArgs(["--port", "1", "-h"], env), { help: true });
   for (const [argv, message] of [
     [["--port", "65536"], /--port must be a number from 0 to 65535/],
     [["--port=-1"], /--port must be/],
     [["--port", "8o"], /--port must be/],
+    [["--keep", "-1"], /--keep must be a number from 0 to 604800, not -1/],
+    [["--keep", "604801"], /--keep must be/],
+    [["--scrollback", "1e3"], /--scrollback must be a number from 0 to 1000000, not 1e3/],
+    [["--scrollback"], /--scrollback needs a value/],
     [["--host"], /--host needs a value/],
     [["--host="], /--host needs a value/],
     [["--"], /-- must be followed by a program/],
@@ -77,7 +82,7 @@ test("a program or a bridge that cannot start is reported to the page, and the s
   const noProgram = await startCli(["--port", "0", "--", "/nope"]).ready;
   const failed = await connectSession(noProgram.url);
   assert.deepEqual(await failed.closed, { code: 1011, reason: "session failed: failed to spawn shell /nope" });
-  assert.deepEqual(failed.controls, [{ type: "error", message: "failed to spawn shell /nope" }]);
+  assert.deepEqual(failed.controls.filter((c) => c.type !== "attached"), [{ type: "error", message: "failed to spawn shell /nope" }]);
   await waitFor("the bridge to end", () => descendants(noProgram.proc.pid).length === 0);
   await noProgram.stop();
 
@@ -93,11 +98,12 @@ test("a program or a bridge that cannot start is reported to the page, and the s
   assert.deepEqual(await noBridge.stop(), { code: 0, signal: null });
 });
 
-test("a connection lost without a word ends its session after two heartbeats", async () => {
+test("a connection lost without a word ends its session after two heartbeats (with --keep 0)", async () => {
   const server = await startServer({
     program: { file: "/bin/bash", args: ["--norc", "--noprofile"] },
     env: { ...process.env, PS1: PROMPT },
     heartbeatMs: 150,
+    keepSeconds: 0,
   });
   try {
     const silent = await connectSession(server.url, { autoPong: false });

@@ -24,9 +24,10 @@ export async function waitFor(what, check, timeoutMs = 5000) {
   }
 }
 
-// Starts `quelt-web ARGS` and resolves once it has printed its URL.
-// `detached` gives it a process group of its own, as a shell gives a command it runs.
-export function startCli(args, { env = {}, command = [process.execPath, CLI], detached = false } = {}) {
+// Starts `quelt-web ARGS`, as its own first line says to run it, and resolves once it has
+// printed its URL. `detached` gives it a process group of its own, as a shell gives a command
+// it runs.
+export function startCli(args, { env = {}, command = [CLI], detached = false } = {}) {
   const proc = spawn(command[0], [...command.slice(1), ...args], {
     env: { ...process.env, PS1: PROMPT, ...env },
     stdio: ["ignore", "pipe", "pipe"],
@@ -148,21 +149,29 @@ export async function typeLine(page, text) {
 }
 
 // A WebSocket to the server as a browser would open it (its Origin the server's own unless
-// given). Resolves to { ws, output(), controls, closed } once open; rejects with the HTTP status
-// of a refusal.
-export async function connectSession(url, { origin = new URL(url).origin, host, path = "ws?cols=80&rows=24", autoPong = true } = {}) {
+// given). Resolves to { ws, output(), controls, closed, ackAll() } once open; rejects with the
+// HTTP status of a refusal. With `ack` false it acknowledges output only when ackAll() is called.
+export async function connectSession(url, {
+  origin = new URL(url).origin, host, path = "ws?cols=80&rows=24", autoPong = true, ack = true,
+} = {}) {
   const { WebSocket } = await import("ws");
   const target = new URL(path, url);
   target.protocol = "ws:";
   const headers = { ...(origin === null ? {} : { origin }), ...(host ? { host } : {}) };
   const ws = new WebSocket(target, { headers, autoPong });
   let output = "";
+  let unacked = 0;
   const controls = [];
   const closed = new Promise((resolve) => ws.on("close", (code, reason) => resolve({ code, reason: reason.toString() })));
+  const ackAll = () => {
+    if (unacked > 0) ws.send(JSON.stringify({ type: "ack", bytes: unacked }));
+    unacked = 0;
+  };
   ws.on("message", (data, isBinary) => {
     if (!isBinary) return void controls.push(JSON.parse(data.toString("utf8")));
     output += data.toString("utf8");
-    ws.send(JSON.stringify({ type: "ack", bytes: data.length }));
+    unacked += data.length;
+    if (ack) ackAll();
   });
   await new Promise((resolve, reject) => {
     ws.on("open", resolve);
@@ -175,7 +184,13 @@ export async function connectSession(url, { origin = new URL(url).origin, host, 
     controls,
     output: () => output,
     type: (data) => ws.send(JSON.stringify({ type: "input", data })),
+    ackAll,
   };
+}
+
+// The page's banner, or "" while it is hidden.
+export function bannerText(page) {
+  return page.evaluate(() => (document.getElementById("banner").hidden ? "" : document.getElementById("banner-text").textContent));
 }
 
 // True when the process is gone (or a zombie nobody has reaped yet).

@@ -10,7 +10,8 @@ let server;
 let base;
 let token;
 before(async () => {
-  server = await startCli(["--port", "0", ...SHELL]).ready;
+  // A session ends with its connection here, as a test below expects.
+  server = await startCli(["--port", "0", "--keep", "0", ...SHELL]).ready;
   base = new URL(server.url).origin;
   token = new URL(server.url).pathname.split("/")[1];
 });
