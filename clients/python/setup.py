@@ -10,10 +10,9 @@ BRIDGE = os.path.join("quelt_local_pty", "bin", "quelt_local_pty")
 
 
 class PlatformWheel(bdist_wheel):
-    def finalize_options(self) -> None:
-        super().finalize_options()
-        self.root_is_pure = False
-
+    # The files stay at the wheel's root (Root-Is-Purelib): the bridge is a program the package
+    # runs, not a module the interpreter loads, so which of purelib and platlib it lands in is
+    # of no consequence.
     def get_tag(self):  # type: ignore[no-untyped-def]
         # The bridge is a static program that Python never loads, so any Python 3 and any ABI
         # will do; the tag (compressed sets such as manylinux...musllinux...) is used as given,
