@@ -170,8 +170,8 @@ class Terminal:
     def _pump(self, deadline: Optional[float]) -> bool:
         """Reads the bridge's output once, waiting up to `deadline`; False if nothing came."""
         assert self._stdout is not None
-        readable, _ = _poll(self._stdout, None, _remaining(deadline))
-        if not readable:
+        # Without a deadline the read itself waits: one system call less per keystroke's echo.
+        if deadline is not None and not _poll(self._stdout, None, _remaining(deadline))[0]:
             return False
         self._read_once()
         return True

@@ -83,7 +83,7 @@ class Terminal:
         self._output: Optional[asyncio.ReadTransport] = None
         self._reading = True
         self._discard = False
-        self._waiters: List["asyncio.Future[None]"] = []
+        self._waiters: List["asyncio.Future[bool]"] = []
         self._reap_delay = 0.0005
 
     async def _connect(self) -> None:
@@ -271,7 +271,7 @@ class Terminal:
         waiters, self._waiters = self._waiters, []
         for future in waiters:
             if not future.done():
-                future.set_result(None)
+                future.set_result(True)
 
     async def _changed(self, timeout: Optional[float], until_end: bool = False) -> bool:
         """Waits for more output or the end; False when `timeout` passed first. Reading goes on
@@ -279,15 +279,25 @@ class Terminal:
         self._resume()
         deadline = None if timeout is None else self._loop.time() + timeout
         while True:
-            future = self._loop.create_future()
+            future: "asyncio.Future[bool]" = self._loop.create_future()
             self._waiters.append(future)
-            remaining = None if deadline is None else max(0.0, deadline - self._loop.time())
-            done, _ = await asyncio.wait([future], timeout=remaining)
-            if not done:
-                future.cancel()
+            # A timer rather than asyncio.wait_for: a keystroke's echo waits here, and the
+            # extra task would cost it tens of microseconds.
+            timer = None if deadline is None else self._loop.call_at(deadline, _expire, future)
+            try:
+                changed = await future
+            finally:
+                if timer is not None:
+                    timer.cancel()
+            if not changed:
                 return False
             if not until_end or self._state.finished:
                 return True
+
+
+def _expire(future: "asyncio.Future[bool]") -> None:
+    if not future.done():
+        future.set_result(False)
 
 
 async def spawn(file: str, args: Sequence[str] = (), *, cols: int = 80, rows: int = 24,
