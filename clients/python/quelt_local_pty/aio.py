@@ -31,6 +31,10 @@ class _OutputProtocol(asyncio.Protocol):
     def __init__(self, term: "Terminal") -> None:
         self._term = term
 
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        # Output may arrive before connect_read_pipe returns, and may already have to pause it.
+        self._term._output = transport  # type: ignore[assignment]
+
     def data_received(self, data: bytes) -> None:
         self._term._on_output(data)
 
@@ -92,8 +96,7 @@ class Terminal:
         self._input, _ = await self._loop.connect_write_pipe(lambda: protocol,
                                                              self._process.stdin)
         self._input_protocol = protocol
-        self._output, _ = await self._loop.connect_read_pipe(lambda: _OutputProtocol(self),
-                                                             self._process.stdout)
+        await self._loop.connect_read_pipe(lambda: _OutputProtocol(self), self._process.stdout)
 
     @property
     def cols(self) -> int:
@@ -229,8 +232,7 @@ class Terminal:
             self._state.buffer.clear()
         elif len(self._state.buffer) > HIGH_WATER and not self._waiters and self._reading:
             self._reading = False
-            assert self._output is not None
-            self._output.pause_reading()
+            self._output.pause_reading()  # type: ignore[union-attr]
         self._wake()
 
     def _on_output_end(self) -> None:
