@@ -7,7 +7,8 @@ machine:
           bridge, and an os.read loop on a terminal from pty.fork() (no bridge: the in-process
           way);
   echo    one-byte keystrokes through a raw `cat`, each timed until it comes back, the same
-          four ways;
+          four ways: the three in this process taking turns keystroke by keystroke, the C++
+          reader's run of its own after them;
   loss    150 programs that write 20 KiB and exit at once, read through the client and
           through pty.fork() the way its users usually read it (a buffered file object on the
           master, read to its end), and with the os.read loop.
@@ -111,50 +112,81 @@ def flood_reader(reader, bridge, path):
     return figures["bytes"], figures["seconds"], figures["cpuMs"] / 1000
 
 
-def echo_blocking(bridge, count):
-    times = []
-    with qlp.spawn("/bin/sh", ["-c", ECHO], bridge=bridge) as term:
-        term.expect(b"R")
-        for i in range(count):
-            byte = bytes([97 + i % 26])
-            started = time.perf_counter()
-            term.write(byte)
-            back = term.read()
-            times.append(time.perf_counter() - started)
-            assert back == byte, back
-    return times
+class EchoBlocking:
+    def __init__(self, bridge):
+        self.term = qlp.spawn("/bin/sh", ["-c", ECHO], bridge=bridge)
+        self.term.expect(b"R")
+
+    def once(self, byte):
+        started = time.perf_counter()
+        self.term.write(byte)
+        back = self.term.read()
+        elapsed = time.perf_counter() - started
+        assert back == byte, back
+        return elapsed
+
+    def close(self):
+        self.term.close()
 
 
-def echo_asyncio(bridge, count):
-    async def main():
-        times = []
-        async with await qlp.aio.spawn("/bin/sh", ["-c", ECHO], bridge=bridge) as term:
-            await term.expect(b"R")
-            for i in range(count):
-                byte = bytes([97 + i % 26])
-                started = time.perf_counter()
-                await term.write(byte)
-                back = await term.read()
-                times.append(time.perf_counter() - started)
-                assert back == byte, back
-        return times
-    return asyncio.run(main())
+class EchoAsyncio:
+    def __init__(self, bridge):
+        self.loop = asyncio.new_event_loop()
+        self.term = self.loop.run_until_complete(self._start(bridge))
+
+    async def _start(self, bridge):
+        term = await qlp.aio.spawn("/bin/sh", ["-c", ECHO], bridge=bridge)
+        await term.expect(b"R")
+        return term
+
+    async def _once(self, byte):
+        started = time.perf_counter()
+        await self.term.write(byte)
+        back = await self.term.read()
+        elapsed = time.perf_counter() - started
+        assert back == byte, back
+        return elapsed
+
+    def once(self, byte):
+        return self.loop.run_until_complete(self._once(byte))
+
+    def close(self):
+        self.loop.run_until_complete(self.term.close())
+        self.loop.close()
 
 
-def echo_pty(count):
-    pid, fd = pty_child(ECHO)
-    while not os.read(fd, 1024).endswith(b"R"):
-        pass
-    times = []
+class EchoPty:
+    def __init__(self):
+        self.pid, self.fd = pty_child(ECHO)
+        while not os.read(self.fd, 1024).endswith(b"R"):
+            pass
+
+    def once(self, byte):
+        started = time.perf_counter()
+        os.write(self.fd, byte)
+        back = os.read(self.fd, 1024)
+        elapsed = time.perf_counter() - started
+        assert back == byte, back
+        return elapsed
+
+    def close(self):
+        os.close(self.fd)
+        os.waitpid(self.pid, 0)
+
+
+def echo_interleaved(bridge, count, order):
+    """The in-process ways take turns keystroke by keystroke, so that each keystroke of one
+    meets the same machine as the same keystroke of the others."""
+    makers = {"blocking": lambda: EchoBlocking(bridge), "asyncio": lambda: EchoAsyncio(bridge),
+              "pty": EchoPty}
+    sessions = {way: makers[way]() for way in order}
+    times = {way: [] for way in order}
     for i in range(count):
         byte = bytes([97 + i % 26])
-        started = time.perf_counter()
-        os.write(fd, byte)
-        back = os.read(fd, 1024)
-        times.append(time.perf_counter() - started)
-        assert back == byte, back
-    os.close(fd)
-    os.waitpid(pid, 0)
+        for way in order:
+            times[way].append(sessions[way].once(byte))
+    for session in sessions.values():
+        session.close()
     return times
 
 
@@ -267,12 +299,6 @@ def main():
         "reader": lambda: flood_reader(opts.reader, opts.bridge, path),
         "pty": lambda: measured(lambda: flood_pty(path)),
     }
-    echoes = {
-        "blocking": lambda: echo_blocking(opts.bridge, opts.echo),
-        "asyncio": lambda: echo_asyncio(opts.bridge, opts.echo),
-        "reader": lambda: echo_reader(opts.reader, opts.bridge, opts.echo),
-        "pty": lambda: echo_pty(opts.echo),
-    }
     ways = list(floods)
     rate = {w: [] for w in ways}
     cpu = {w: [] for w in ways}
@@ -286,10 +312,11 @@ def main():
                 sys.exit(f"flood {way}: received {received} of {size} bytes")
             rate[way].append(mib / seconds)
             cpu[way].append(cpu_seconds * 1000 / mib)
-        for way in order:
-            times = echoes[way]()
-            p50[way].append(percentile(times, 0.5) * 1e6)
-            p99[way].append(percentile(times, 0.99) * 1e6)
+        echoes = echo_interleaved(opts.bridge, opts.echo, [w for w in order if w != "reader"])
+        echoes["reader"] = echo_reader(opts.reader, opts.bridge, opts.echo)
+        for way in ways:
+            p50[way].append(percentile(echoes[way], 0.5) * 1e6)
+            p99[way].append(percentile(echoes[way], 0.99) * 1e6)
         print(f"round {round_ + 1}: " + ", ".join(
             f"{w} {rate[w][-1]:.1f} MiB/s {p50[w][-1]:.0f} us" for w in ways),
             file=sys.stderr, flush=True)
