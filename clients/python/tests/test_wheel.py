@@ -75,9 +75,10 @@ def test_wheels_carry_the_bridges_and_install_offline(wheels, tmp_path):
         pytest.skip("qemu-aarch64-static is not installed (Debian: qemu-user-static)")
     arm = next(w for w in os.listdir(wheels) if "aarch64" in w)
     with zipfile.ZipFile(wheels / arm) as archive:
-        archive.extract("quelt_local_pty/bin/quelt_local_pty", tmp_path / "arm")
+        arm_bridge = archive.extract("quelt_local_pty/bin/quelt_local_pty", tmp_path / "arm")
+    os.chmod(arm_bridge, 0o755)  # zipfile drops the mode that pip keeps
     wrapper = tmp_path / "arm-bridge"
-    wrapper.write_text(f'#!/bin/sh\nexec {qemu} {tmp_path}/arm/quelt_local_pty/bin/quelt_local_pty\n')
+    wrapper.write_text(f"#!/bin/sh\nexec {qemu} {arm_bridge}\n")
     wrapper.chmod(0o755)
     assert run("-c", SESSION, str(wrapper)).split() == [str(wrapper), "5"]
 
