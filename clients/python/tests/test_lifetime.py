@@ -40,6 +40,7 @@ def test_sigkill_of_the_parent_leaves_no_bridge_and_no_program():
     assert len(pids) == 4 and all(alive(pid) for pid in pids)
     parent.send_signal(signal.SIGKILL)
     parent.wait()
+    parent.stdout.close()
     deadline = time.monotonic() + 10 * SLOW
     while any(alive(pid) for pid in pids) and time.monotonic() < deadline:
         time.sleep(0.02)
