@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The Python client's wheels from a release directory of static bridges:
+#
+#   clients/python/build_wheels.sh RELEASE_DIR [WHEEL_DIR]
+#
+# RELEASE_DIR holds <platform>/quelt_local_pty for every platform of
+# quelt_local_pty/_platforms.py (linux-x64, linux-arm64, darwin-x64, darwin-arm64). Each becomes
+# a py3-none-<tag> wheel with the bridge inside the package as an executable file; a
+# py3-none-any wheel carries none. The wheels go to WHEEL_DIR (default RELEASE_DIR/python).
+# Builds with `python3 -m build --no-isolation`, so setuptools and wheel must be installed
+# (Debian: python3-build python3-setuptools python3-wheel); QLP_PYTHON3 picks the interpreter.
+set -euo pipefail
+
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 RELEASE_DIR [WHEEL_DIR]" >&2
+  exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+release=$(cd "$1" && pwd)
+out=${2:-$release/python}
+python=${QLP_PYTHON3:-/usr/bin/python3}
+[ -x "$python" ] || python=python3
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Every wheel is built from a fresh copy of the sources, so that no bridge and no build
+# directory of one wheel can end up in another.
+build_wheel() {
+  local name=$1 bridge=$2 tag=$3
+  local src=$work/$name
+  mkdir -p "$src"
+  cp "$here/pyproject.toml" "$here/setup.py" "$here/README.md" "$src/"
+  cp -R "$here/quelt_local_pty" "$src/"
+  rm -rf "$src/quelt_local_pty/bin" "$src/quelt_local_pty/__pycache__"
+  if [ -n "$bridge" ]; then
+    mkdir "$src/quelt_local_pty/bin"
+    cp "$bridge" "$src/quelt_local_pty/bin/quelt_local_pty"
+    chmod 755 "$src/quelt_local_pty/bin/quelt_local_pty"
+  fi
+  if ! QLP_WHEEL_PLATFORM=$tag "$python" -m build --no-isolation --wheel --outdir "$out" "$src" \
+      >"$work/$name.log" 2>&1; then
+    cat "$work/$name.log" >&2
+    echo "$0: building the $name wheel failed" >&2
+    exit 1
+  fi
+}
+
+rm -f "$out"/quelt_local_pty-*.whl
+build_wheel any "" ""
+# The platform table, read without importing the package.
+while read -r platform tag; do
+  bridge=$release/$platform/quelt_local_pty
+  if [ ! -f "$bridge" ]; then
+    echo "$0: no bridge for $platform at $bridge" >&2
+    exit 1
+  fi
+  build_wheel "$platform" "$bridge" "$tag"
+done < <("$python" -c 'import sys; n = {}; exec(open(sys.argv[1]).read(), n)
+for platform, (_, _, tag) in n["PLATFORMS"].items(): print(platform, tag)' \
+  "$here/quelt_local_pty/_platforms.py")
+ls -1 "$out"/quelt_local_pty-*.whl
