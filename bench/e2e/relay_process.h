@@ -35,12 +35,12 @@ struct OutputLine {
 struct RelayPrograms {
   std::string bridge;
   std::string baseline;
-  /// The baseline is another build of the bridge (driven with frames like the bridge), not the raw
-  /// relay: to compare two builds side by side.
-  bool baseline_is_bridge = false;
   std::string python;  ///< The script, run by python3.
   /// The one CPU a relay and its child are started on, or -1 for wherever the scheduler likes.
   int relay_cpu = -1;
+  /// The baseline is another build of the bridge (driven with frames like the bridge), not the raw
+  /// relay: to compare two builds side by side.
+  bool baseline_is_bridge = false;
 };
 
 /// One running relay. Used by one thread.
