@@ -4,6 +4,10 @@
 #include <cstring>
 #include <iterator>
 
+#ifndef __APPLE__
+#include "linux_error_texts.h"
+#endif
+
 namespace qlp {
 namespace {
 
@@ -616,18 +620,27 @@ const char* find(const ErrnoRow* begin, const ErrnoRow* end, int number) {
   return nullptr;
 }
 
+#ifdef __APPLE__
 // strerror_r has two incompatible signatures (GNU returns a pointer, POSIX an
 // int); overloads on the result pick whichever the platform declared.
 [[maybe_unused]] const char* strerror_result(const char* result, const char*) { return result; }
 [[maybe_unused]] const char* strerror_result(int result, const char* buffer) {
   return result == 0 ? buffer : nullptr;
 }
+#endif
 
 }  // namespace
 
 std::string strerror_text(int errnum) {
+#ifdef __APPLE__
   char buffer[256] = {};
   const char* text = strerror_result(strerror_r(errnum, buffer, sizeof buffer), buffer);
+#else
+  // Parents on Linux know glibc's texts, and a bridge linked with another C
+  // library (the static release build has musl: "No file descriptors
+  // available" for EMFILE) must still show those.
+  const char* text = linux_error_text(errnum);
+#endif
   if (text == nullptr || *text == '\0') {
     return std::string("Unknown error ").append(std::to_string(errnum));
   }

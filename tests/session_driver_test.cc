@@ -555,5 +555,56 @@ TEST(SessionMendTest, ExecFailureIsAStartError) {
   std::remove(script.c_str());
 }
 
+// Regression: a static build on musl said "No file descriptors available"
+// where Linux parents know glibc's "Too many open files".
+TEST(SessionMendTest, OsErrorsCarryGlibcTextsWhateverTheBridgeIsLinkedWith) {
+  BridgeOptions options;
+  // The standard streams and one more (a dynamic loader needs it to open libraries): the
+  // terminal's master fits, its slave does not.
+  options.descriptor_limit = 4;
+  expect_single_error(
+      run_with_input("{\"type\":\"spawn\",\"shellPath\":\"/bin/sh\"}\n", options),
+      "failed to openpty: Os { code: 24, kind: TooManyOpenFiles, message: \"Too many open "
+      "files\" }");
+}
+
+// Regression: the C library refuses to change the signals it keeps for itself
+// (32 and 33 for glibc, 32 to 34 for musl), so a bridge started with them
+// ignored handed them on ignored to the program.
+TEST(SessionMendTest, SignalsTheCLibraryKeepsReachTheProgramAtTheirDefault) {
+  BridgeOptions options;
+  options.ignored_signals = {SIGTSTP, 32, 33, 34, 35};
+  BridgeProcess bridge(options);
+  bridge.spawn(QLP_TEST_HELPER_DIR "/pty_probe");
+  std::vector<ParsedFrame> frames;
+  ASSERT_TRUE(bridge.wait_for("exit", deadline(), &frames));
+  bridge.close_stdin();
+  std::vector<ParsedFrame> rest = bridge.read_all(deadline());
+  frames.insert(frames.end(), rest.begin(), rest.end());
+  const std::string report = joined_data(frames);
+  EXPECT_NE(report.find("\r\nignored: \r\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("\r\nblocked: \r\n"), std::string::npos) << report;
+}
+
+// Regression: musl's execvp does not hand an executable file without a "#!"
+// line to the shell as glibc's and macOS's do, and the start failed with
+// "Exec format error".
+TEST(SessionMendTest, ExecutableWithoutAnInterpreterLineRunsInTheShell) {
+  const std::string script = ::testing::TempDir() + "/qlp_no_interpreter_line";
+  std::ofstream(script) << "echo \"script got $# arguments: $1,$2\"\nexit 7\n";
+  ::chmod(script.c_str(), 0755);
+  BridgeProcess bridge;
+  bridge.spawn(script, {"one", "two words"});
+  std::vector<ParsedFrame> frames;
+  std::optional<ParsedFrame> exit = bridge.wait_for("exit", deadline(), &frames);
+  ASSERT_TRUE(exit) << joined_data(frames);
+  EXPECT_EQ(exit->code, 7u);
+  bridge.close_stdin();
+  std::vector<ParsedFrame> rest = bridge.read_all(deadline());
+  frames.insert(frames.end(), rest.begin(), rest.end());
+  EXPECT_EQ(joined_data(frames), "script got 2 arguments: one,two words\r\n");
+  std::remove(script.c_str());
+}
+
 }  // namespace
 }  // namespace qlp::test

@@ -4,7 +4,8 @@
 // the paired ratios, not absolute times.
 //
 //   qlp_e2e_bench [--rounds N] [--mib N] [--echoes N] [--starts N] [--sessions N]
-//                 [--idle-ms N] [--smoke] [--check-targets] [--bridge PATH] [--baseline PATH]
+//                 [--idle-ms N] [--smoke] [--check-targets] [--bridge PATH]
+//                 [--baseline PATH | --baseline-bridge PATH]
 //
 // Prints a Markdown table on standard output and progress on standard error. Exit status 1 when
 // a run fails (lost, altered or missing data, a relay that hangs or fails), or with
@@ -60,7 +61,7 @@ void usage() {
       stderr,
       "usage: qlp_e2e_bench [--rounds N] [--mib N] [--echoes N] [--starts N] "
       "[--sessions N] [--idle-ms N] [--smoke] [--check-targets] [--no-pin] [--bridge PATH] "
-      "[--baseline PATH] [--py-relay PATH] [--mode pinned|unpinned|heavy|all]\n"
+      "[--baseline PATH | --baseline-bridge PATH] [--py-relay PATH] [--mode pinned|unpinned|heavy|all]\n"
       "       qlp_e2e_bench --scale N [--idle-ms N] [--bridge PATH]\n"
       "       qlp_e2e_bench --exhaust [--bridge PATH]\n");
   std::exit(2);
@@ -111,6 +112,9 @@ Options parse_options(int argc, char** argv) {
       options.programs.bridge = value();
     } else if (arg == "--baseline") {
       options.programs.baseline = value();
+    } else if (arg == "--baseline-bridge") {
+      options.programs.baseline = value();
+      options.programs.baseline_is_bridge = true;
     } else if (arg == "--scale") {
       options.scale = number();
     } else if (arg == "--exhaust") {

@@ -88,8 +88,9 @@ Error unexpected_line(const OutputLine& line) {
   return Error("unexpected output line: " + std::string(line.text.substr(0, 200)));
 }
 
-RelayProcess::RelayProcess(RelayKind kind, pid_t pid, int input_fd, int output_fd)
-    : kind_(kind), pid_(pid), input_fd_(input_fd), output_fd_(output_fd), buffer_(2 * kReadSize) {}
+RelayProcess::RelayProcess(RelayKind kind, bool raw_input, pid_t pid, int input_fd,
+                           int output_fd)
+    : kind_(kind), raw_input_(raw_input), pid_(pid), input_fd_(input_fd), output_fd_(output_fd), buffer_(2 * kReadSize) {}
 
 Result<std::unique_ptr<RelayProcess>> RelayProcess::start(RelayKind kind,
                                                           const RelayPrograms& programs,
@@ -111,6 +112,8 @@ Result<std::unique_ptr<RelayProcess>> RelayProcess::start(RelayKind kind,
     args.push_back(programs.bridge);
   } else if (kind == RelayKind::python) {
     args = {"/usr/bin/python3", programs.python};
+  } else if (programs.baseline_is_bridge) {
+    args.push_back(programs.baseline);
   } else {
     args.push_back(programs.baseline);
     args.insert(args.end(), child.begin(), child.end());
@@ -146,7 +149,9 @@ Result<std::unique_ptr<RelayProcess>> RelayProcess::start(RelayKind kind,
   }
   // Output is read without blocking, so that every wait is bounded by poll's deadline.
   ::fcntl(output[0], F_SETFL, ::fcntl(output[0], F_GETFL) | O_NONBLOCK);
-  return std::unique_ptr<RelayProcess>(new RelayProcess(kind, pid, input[1], output[0]));
+  const bool raw_input = kind == RelayKind::baseline && !programs.baseline_is_bridge;
+  return std::unique_ptr<RelayProcess>(
+      new RelayProcess(kind, raw_input, pid, input[1], output[0]));
 }
 
 RelayProcess::~RelayProcess() {
@@ -161,7 +166,7 @@ RelayProcess::~RelayProcess() {
 
 Result<void> RelayProcess::send_input(std::string_view bytes) {
   if (input_fd_ < 0) return Error("input already closed");
-  if (kind_ == RelayKind::baseline) return write_all(input_fd_, bytes);
+  if (raw_input_) return write_all(input_fd_, bytes);
   frame_.clear();
   client::append_input_frame_line(bytes, frame_);
   frame_ += '\n';

@@ -38,6 +38,9 @@ struct RelayPrograms {
   std::string python;  ///< The script, run by python3.
   /// The one CPU a relay and its child are started on, or -1 for wherever the scheduler likes.
   int relay_cpu = -1;
+  /// The baseline is another build of the bridge (driven with frames like the bridge), not the raw
+  /// relay: to compare two builds side by side.
+  bool baseline_is_bridge = false;
 };
 
 /// One running relay. Used by one thread.
@@ -72,11 +75,12 @@ class RelayProcess {
   RelayKind kind() const { return kind_; }
 
  private:
-  RelayProcess(RelayKind kind, pid_t pid, int input_fd, int output_fd);
+  RelayProcess(RelayKind kind, bool raw_input, pid_t pid, int input_fd, int output_fd);
   /// Reads more output; false at end of output.
   Result<bool> fill(Clock::time_point deadline);
 
   RelayKind kind_;
+  bool raw_input_;  ///< Terminal input goes as bytes, not frames (the raw baseline).
   pid_t pid_;
   int input_fd_;
   int output_fd_;

@@ -10,10 +10,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "command/c_string_array.h"
 #include "pty/close_fds.h"
 #include "pty/owned_handle.h"
+#include "pty/reserved_signals.h"
 
 extern char** environ;
 
@@ -22,6 +26,7 @@ namespace {
 
 constexpr char kErrorTag[4] = {'N', 'O', 'E', 'X'};
 constexpr std::size_t kReportSize = 8;
+constexpr char kScriptShell[] = "/bin/sh";
 
 /// Everything the new process needs, as plain data prepared before the fork.
 /// The pointers lead into CStringArray and Command objects that stay in place
@@ -29,6 +34,9 @@ constexpr std::size_t kReportSize = 8;
 struct ChildPlan {
   const char* program;
   char* const* argv;
+  /// The shell, the program and its arguments: for a program that is a
+  /// script without a "#!" line.
+  char* const* script_argv;
   char* const* envp;
   const char* working_dir;
   int stdio[3];
@@ -79,11 +87,11 @@ struct ChildPlan {
   // An ignored disposition survives exec, so every signal goes back to its
   // default, not only the few a shell cares most about: a bridge started by
   // a parent that ignores SIGTSTP would otherwise break job control in the
-  // program's shell. Signals the platform reserves refuse the change; that is
-  // harmless, and so the results are ignored.
+  // program's shell. The C library refuses the signals it keeps for itself,
+  // which then go back past it.
   for (int sig = 1; sig < NSIG; ++sig) {
     if (sig == SIGKILL || sig == SIGSTOP) continue;
-    (void)::signal(sig, SIG_DFL);
+    if (::signal(sig, SIG_DFL) == SIG_ERR) reset_reserved_signal(sig);
   }
   sigset_t empty;
   sigemptyset(&empty);
@@ -102,6 +110,9 @@ struct ChildPlan {
 
   environ = const_cast<char**>(plan.envp);
   ::execvp(plan.program, plan.argv);
+  // A file with execute permission but no "#!" line is a script for the
+  // shell, and glibc's and macOS's execvp run it so; musl's returns ENOEXEC.
+  if (errno == ENOEXEC) ::execv(kScriptShell, plan.script_argv);
   // A program that cannot be executed (missing "#!" interpreter, no execute
   // permission, ...) is a failed start, not a program that ran and ended.
   report_and_exit(plan.error_write_fd, errno);
@@ -122,6 +133,11 @@ Result<pid_t> spawn_process(const Command& command, const Stdio& in, const Stdio
     return Error::os_with_message(EINVAL, "nul byte found in provided data");
   }
   const CStringArray argv(command.argv());
+  std::vector<std::string> script_strings{kScriptShell, command.program()};
+  if (!command.argv().empty()) {
+    script_strings.insert(script_strings.end(), command.argv().begin() + 1, command.argv().end());
+  }
+  const CStringArray script_argv(std::move(script_strings));
   // The block is the program's whole environment: program resolution always
   // clears the inherited one and lists every variable the program gets.
   const CStringArray envp(command.env_block());
@@ -129,6 +145,7 @@ Result<pid_t> spawn_process(const Command& command, const Stdio& in, const Stdio
   ChildPlan plan = {};
   plan.program = command.program().c_str();
   plan.argv = argv.get();
+  plan.script_argv = script_argv.get();
   plan.envp = envp.get();
   plan.working_dir = command.working_dir().c_str();
   plan.stdio[0] = in.as_raw_fd();

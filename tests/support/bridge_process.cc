@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "support/test_support.h"
+
 extern char** environ;
 
 namespace qlp::test {
@@ -184,11 +186,16 @@ ParsedFrame parse_output_line(const std::string& line) {
   return frame;
 }
 
+std::string bridge_under_test() {
+  const char* chosen = std::getenv("QLP_BRIDGE");
+  return chosen != nullptr && *chosen != '\0' ? chosen : QLP_BRIDGE_PATH;
+}
+
 BridgeProcess::BridgeProcess(BridgeOptions options) {
   // A bridge that ended early (one too cramped even to load, say) must fail a test through
   // send()'s answer, not kill the test process.
   ::signal(SIGPIPE, SIG_IGN);
-  std::string path = options.path.empty() ? QLP_BRIDGE_PATH : options.path;
+  std::string path = options.path.empty() ? bridge_under_test() : options.path;
   int in[2], out[2], err[2];
   for (int* ends : {in, out, err}) {
     if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
@@ -217,6 +224,13 @@ BridgeProcess::BridgeProcess(BridgeOptions options) {
     ::sigaction(SIGCHLD, &action, nullptr);
     action.sa_handler = SIG_DFL;
     ::sigaction(SIGPIPE, &action, nullptr);
+    for (int sig : options.ignored_signals) {
+      if (!ignore_signal_past_libc(sig)) ::_exit(126);
+    }
+    if (options.descriptor_limit != 0) {
+      const rlimit limit{options.descriptor_limit, options.descriptor_limit};
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(126);
+    }
     if (options.address_space_limit != 0) {
       const rlimit limit{options.address_space_limit, options.address_space_limit};
       ::setrlimit(RLIMIT_AS, &limit);

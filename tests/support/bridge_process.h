@@ -27,6 +27,10 @@ struct ParsedFrame {
   std::string line;     ///< The raw line, without its "\n".
 };
 
+/// The bridge the tests run: $QLP_BRIDGE when set (to test another build of
+/// it, such as a release binary), else the one built with the tests.
+std::string bridge_under_test();
+
 /// Parses one output line of the bridge; type "" when it is not a frame.
 ParsedFrame parse_output_line(const std::string& line);
 
@@ -34,10 +38,15 @@ ParsedFrame parse_output_line(const std::string& line);
 std::string to_base64(const std::string& bytes);
 
 struct BridgeOptions {
-  std::string path;                   ///< Defaults to the built bridge.
+  /// Defaults to $QLP_BRIDGE when set, else the bridge of this build.
+  std::string path;
   std::vector<std::string> env;       ///< Extra NAME=VALUE entries over this environment.
   bool close_stdin = false;           ///< Start with descriptor 0 closed.
   bool ignore_sigchld = false;        ///< Start with SIGCHLD ignored.
+  /// Further signals to start with ignored, those the C library keeps for itself included.
+  std::vector<int> ignored_signals;
+  /// RLIMIT_NOFILE for the bridge; 0: unchanged.
+  unsigned descriptor_limit = 0;
   int stdout_pipe_size = 0;           ///< Stdout pipe capacity where settable; 0: the default.
   /// RLIMIT_AS in bytes for the bridge, with RLIMIT_STACK at 8 MiB; 0: both unchanged.
   std::uint64_t address_space_limit = 0;
