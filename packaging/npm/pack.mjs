@@ -64,6 +64,13 @@ function platformReadme({ packageName, os, cpu }) {
     `Installed by \`${client.name}\` as an optional dependency, for that platform only; not meant to be used on its own.\n`;
 }
 
+// quelt-web names the client as a peer at one exact version: a release that moved one and not the
+// other would install a quelt-web that npm refuses or pairs with an old client.
+const web = JSON.parse(fs.readFileSync(new URL("../../tools/web/package.json", import.meta.url), "utf8"));
+if (web.peerDependencies?.[client.name] !== client.version) {
+  fail(`tools/web/package.json wants ${client.name} ${web.peerDependencies?.[client.name]}, the client is ${client.version}`);
+}
+
 fs.rmSync(npmDir, { recursive: true, force: true });
 fs.mkdirSync(npmDir, { recursive: true });
 const packed = [];
