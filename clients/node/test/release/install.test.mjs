@@ -69,6 +69,15 @@ test("an empty project installs the client and linux-x64 offline and runs a term
 
   await t.test("Node, require", () => assert.deepEqual(run(process.execPath, ["cjs.cjs"], project), expected));
   await t.test("Node, import", () => assert.deepEqual(run(process.execPath, ["esm.mjs"], project), expected));
+  await t.test("the platform package comes before a bridge on PATH", () => {
+    const elsewhere = workDir(t, "path-bridge");
+    fs.copyFileSync(bridge, path.join(elsewhere, "quelt_local_pty"));
+    fs.chmodSync(path.join(elsewhere, "quelt_local_pty"), 0o755);
+    const env = userEnv();
+    env.PATH = `${elsewhere}:${env.PATH}`;
+    const found = execFileSync(process.execPath, ["-p", 'require("quelt-local-pty").resolveBridge()'], { cwd: project, encoding: "utf8", env });
+    assert.equal(found.trim(), bridge);
+  });
 
   // Their executables straight from the platform packages, so that nothing rests on the install
   // scripts of the bun and deno packages having run.
