@@ -66,8 +66,10 @@ test("quelt-web installed globally from tarballs serves a terminal with the plat
   target.protocol = "ws:";
   const ws = new WebSocket(target, { headers: { origin: url.origin } });
   let output = "";
+  const controls = [];
+  ws.on("close", (code, reason) => controls.push(`closed ${code} ${reason}`));
   ws.on("message", (data, isBinary) => {
-    if (!isBinary) return;
+    if (!isBinary) return void controls.push(data.toString("utf8"));
     output += data.toString("utf8");
     ws.send(JSON.stringify({ type: "ack", bytes: data.length }));
   });
@@ -75,8 +77,11 @@ test("quelt-web installed globally from tarballs serves a terminal with the plat
     ws.on("open", resolve);
     ws.on("error", reject);
   });
+  const seen = () => `${JSON.stringify(output)}, ${JSON.stringify(controls)}; quelt-web said ${JSON.stringify(stderr)}`;
+  // Typed before the prompt, the echo could come first and the answer follow the prompt.
+  await until({ toString: () => `the prompt (got ${seen()})` }, () => output.includes("qw$ "));
   ws.send(JSON.stringify({ type: "input", data: "echo $((6*7))\r" }));
-  await until(`42 in the terminal (got ${JSON.stringify(output)})`, () => /\r\n42\r\n/.test(output));
+  await until({ toString: () => `42 in the terminal (got ${seen()})` }, () => /\r\n42\r\n/.test(output));
   const running = [...executables().values()];
   assert.ok(running.includes(bridge), `no process runs ${bridge}; bridges running: ${running.filter((e) => e.endsWith("quelt_local_pty"))}`);
 
