@@ -77,7 +77,7 @@ test("a missing bridge throws at once, naming every place looked at", () => {
       error = e;
     }
     if (error) {
-      assert.match(error.message, /looked at \$QUELT_LOCAL_PTY \(not set\), \/nonexistent\/a\/quelt_local_pty, \/nonexistent\/b\/quelt_local_pty, \/.*\/build\/quelt_local_pty$/);
+      assert.match(error.message, /looked at \$QUELT_LOCAL_PTY \(not set\), \/nonexistent\/a\/quelt_local_pty, \/nonexistent\/b\/quelt_local_pty, \/.*\/build\/quelt_local_pty \(this checkout's build\)$/);
     }
     process.env.QUELT_LOCAL_PTY = "/nonexistent/env-bridge";
     assert.throws(() => spawn("/bin/sh"), /looked at \/nonexistent\/env-bridge \(\$QUELT_LOCAL_PTY\)/);

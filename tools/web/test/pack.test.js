@@ -1,5 +1,5 @@
-// `npm pack` makes a package that installs on its own, with no registry: the client and the
-// libraries travel inside it.
+// `npm pack` makes a package that installs with no registry: the libraries travel inside it, and
+// the client, which it names as a peer so that npm brings the client's bridge along, is packed here.
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import { mkdtempSync, rmSync } from "node:fs";
@@ -11,14 +11,16 @@ import { PROMPT, connectSession, startCli, waitFor } from "./helpers.js";
 
 const npm = process.env.QLP_NPM ?? "npm";
 const packageDir = fileURLToPath(new URL("..", import.meta.url));
+const clientDir = fileURLToPath(new URL("../../../clients/node", import.meta.url));
 
 test("the packed tarball installs with npm install -g and runs quelt-web", async () => {
   const dir = mkdtempSync(join(tmpdir(), "quelt-web-pack-"));
   try {
     const quiet = { cwd: dir, encoding: "utf8", stdio: ["ignore", "pipe", "pipe"] };
-    const tarball = execFileSync(npm, ["pack", "--silent", "--pack-destination", dir, packageDir], quiet).trim().split("\n").pop();
+    const pack = (from) => join(dir, execFileSync(npm, ["pack", "--silent", "--pack-destination", dir, from], quiet).trim().split("\n").pop());
+    const tarballs = [pack(packageDir), pack(clientDir)];
     const prefix = join(dir, "prefix");
-    execFileSync(npm, ["install", "-g", "--offline", "--no-audit", "--no-fund", "--prefix", prefix, join(dir, tarball)], quiet);
+    execFileSync(npm, ["install", "-g", "--offline", "--no-audit", "--no-fund", "--prefix", prefix, ...tarballs], quiet);
 
     const server = await startCli(["--port", "0", "--", "/bin/bash", "--norc"], { command: [join(prefix, "bin", "quelt-web")] }).ready;
     try {
