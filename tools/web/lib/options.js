@@ -10,8 +10,8 @@ Serves a terminal in the browser running your shell (or PROGRAM) and prints the 
   --keep SECONDS       how long a session waits for a page to come back once its last one
                        has gone (default 300; 0 ends it with its last page)
   --scrollback LINES   lines kept above the screen for a page that comes back (default 5000)
-  --bridge PATH        the quelt_local_pty binary (default: $QUELT_LOCAL_PTY, then PATH, then
-                       the checkout's build/)
+  --bridge PATH        the quelt_local_pty binary (default: $QUELT_LOCAL_PTY, then the bridge
+                       package for this platform, then PATH, then the checkout's build/)
   -h, --help           show this text`;
 
 export class UsageError extends Error {}
