@@ -13,7 +13,7 @@ from typing import Mapping, Optional, Sequence, Type, Union
 from ._arguments import check_size, check_spawn_arguments
 from ._bridge import resolve_bridge, start_bridge
 from ._frames import KILL_LINE, FrameDecoder, input_line, resize_line, spawn_line
-from ._session import PatternLike, SessionState, compile_pattern
+from ._session import PatternLike, SessionState, TerminalFacts, compile_pattern
 
 # One read takes what a full pipe holds.
 READ_SIZE = 65536
@@ -45,7 +45,7 @@ def _remaining(deadline: Optional[float]) -> Optional[float]:
     return None if deadline is None else max(0.0, deadline - time.monotonic())
 
 
-class Terminal:
+class Terminal(TerminalFacts):
     """One program in a terminal, served by its own bridge process. Made by `spawn`."""
 
     def __init__(self, process: "subprocess.Popen[bytes]", cols: int, rows: int) -> None:
@@ -59,25 +59,6 @@ class Terminal:
         self._state = SessionState()
         self._cols = cols
         self._rows = rows
-
-    @property
-    def cols(self) -> int:
-        return self._cols
-
-    @property
-    def rows(self) -> int:
-        return self._rows
-
-    @property
-    def exit_code(self) -> Optional[int]:
-        """The program's exit code (1 when a signal ended it) once every byte of its output has
-        been received; None until then."""
-        return self._state.exit_code
-
-    @property
-    def pid(self) -> int:
-        """The bridge's process id (the program's own is not reported by the bridge)."""
-        return self._process.pid
 
     def read(self, timeout: Optional[float] = None) -> bytes:
         """Output that has arrived, at least one byte, waiting for it up to `timeout` seconds

@@ -2,6 +2,7 @@
 session ended, and what `read`, `expect` and `wait` make of that."""
 
 import re
+import subprocess
 from typing import List, Optional, Pattern, Union
 
 from ._errors import BridgeError, unexpected_end
@@ -103,3 +104,31 @@ class SessionState:
                             f"last {len(tail)} bytes of output: {tail!r}")
         return TimeoutError(f"{regex.pattern!r} not found within {timeout:g} s; "
                             f"last {len(tail)} bytes of output: {tail!r}")
+
+
+class TerminalFacts:
+    """What both terminals report about themselves, from the fields each keeps."""
+
+    _cols: int
+    _rows: int
+    _state: SessionState
+    _process: "subprocess.Popen[bytes]"
+
+    @property
+    def cols(self) -> int:
+        return self._cols
+
+    @property
+    def rows(self) -> int:
+        return self._rows
+
+    @property
+    def exit_code(self) -> Optional[int]:
+        """The program's exit code (1 when a signal ended it) once every byte of its output has
+        been received; None until then."""
+        return self._state.exit_code
+
+    @property
+    def pid(self) -> int:
+        """The bridge's process id (the program's own is not reported by the bridge)."""
+        return self._process.pid

@@ -15,7 +15,7 @@ from typing import Any, List, Mapping, Optional, Sequence, Type, Union
 from ._arguments import check_size, check_spawn_arguments
 from ._bridge import resolve_bridge, start_bridge
 from ._frames import KILL_LINE, FrameDecoder, input_line, resize_line, spawn_line
-from ._session import PatternLike, SessionState, compile_pattern
+from ._session import PatternLike, SessionState, TerminalFacts, compile_pattern
 
 __all__ = ["Terminal", "spawn"]
 
@@ -72,7 +72,7 @@ class _InputProtocol(asyncio.BaseProtocol):
         self.drained.clear()
 
 
-class Terminal:
+class Terminal(TerminalFacts):
     """One program in a terminal, served by its own bridge process. Made by `spawn`."""
 
     def __init__(self, process: "subprocess.Popen[bytes]", cols: int, rows: int) -> None:
@@ -97,25 +97,6 @@ class Terminal:
                                                              self._process.stdin)
         self._input_protocol = protocol
         await self._loop.connect_read_pipe(lambda: _OutputProtocol(self), self._process.stdout)
-
-    @property
-    def cols(self) -> int:
-        return self._cols
-
-    @property
-    def rows(self) -> int:
-        return self._rows
-
-    @property
-    def exit_code(self) -> Optional[int]:
-        """The program's exit code (1 when a signal ended it) once every byte of its output has
-        been received; None until then."""
-        return self._state.exit_code
-
-    @property
-    def pid(self) -> int:
-        """The bridge's process id (the program's own is not reported by the bridge)."""
-        return self._process.pid
 
     async def read(self) -> bytes:
         """Output that has arrived, at least one byte; b"" once the output has ended and the
