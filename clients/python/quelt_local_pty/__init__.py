@@ -10,6 +10,7 @@ from . import aio
 from ._blocking import Terminal, spawn
 from ._bridge import resolve_bridge
 from ._errors import BridgeError
+from ._session import Foreground
 
-__all__ = ["BridgeError", "Terminal", "aio", "resolve_bridge", "spawn"]
+__all__ = ["BridgeError", "Foreground", "Terminal", "aio", "resolve_bridge", "spawn"]
 __version__ = "0.1.0"

@@ -12,13 +12,16 @@ from typing import Mapping, Optional, Sequence, Type, Union
 
 from ._arguments import check_size, check_spawn_arguments
 from ._bridge import resolve_bridge, start_bridge
-from ._frames import KILL_LINE, FrameDecoder, input_line, resize_line, spawn_line
-from ._session import PatternLike, SessionState, TerminalFacts, compile_pattern
+from ._frames import (FEATURES, KILL_LINE, QUERY_LINE, FrameDecoder, input_line, resize_line,
+                      signal_line, spawn_line)
+from ._session import (UNKNOWN, Foreground, PatternLike, SessionState, TerminalFacts,
+                       check_kill_timeout, compile_pattern, foreground_from_proc, kill_group,
+                       signal_name)
 
 # One read takes what a full pipe holds.
 READ_SIZE = 65536
-# How long close() lets a program that ignores the hang-up keep its bridge before ending it.
-CLOSE_TIMEOUT = 5.0
+# How long kill() and close() let a program outlive its hang-up before they SIGKILL it.
+KILL_TIMEOUT = 5.0
 
 
 def _poll(read_fd: Optional[int], write_fd: Optional[int],
@@ -48,7 +51,8 @@ def _remaining(deadline: Optional[float]) -> Optional[float]:
 class Terminal(TerminalFacts):
     """One program in a terminal, served by its own bridge process. Made by `spawn`."""
 
-    def __init__(self, process: "subprocess.Popen[bytes]", cols: int, rows: int) -> None:
+    def __init__(self, process: "subprocess.Popen[bytes]", cols: int, rows: int,
+                 kill_timeout: float = KILL_TIMEOUT) -> None:
         self._process = process
         assert process.stdin is not None and process.stdout is not None
         self._stdin: Optional[int] = process.stdin.fileno()
@@ -59,6 +63,11 @@ class Terminal(TerminalFacts):
         self._state = SessionState()
         self._cols = cols
         self._rows = rows
+        self._kill_timeout = kill_timeout
+        # When the hung-up program is next forced (see _escalate); None while not hung up.
+        self._kill_deadline: Optional[float] = None
+        self._escalations = 0
+        self._queries = 0
 
     def read(self, timeout: Optional[float] = None) -> bytes:
         """Output that has arrived, at least one byte, waiting for it up to `timeout` seconds
@@ -105,12 +114,49 @@ class Terminal(TerminalFacts):
         self._cols, self._rows = cols, rows
         self._send(resize_line(cols, rows))
 
-    def kill(self) -> None:
-        """Hangs the program up and ends the session; the bridge reads nothing after it."""
+    def kill(self, signal: Union[str, int, None] = None) -> None:
+        """Without `signal`, hangs the program up and ends the session: the bridge reads nothing
+        after it, and a program still running `kill_timeout` seconds later is killed with its
+        process group while this terminal is waited on (`wait`, `read`, `expect`, `close`).
+
+        With a signal name ("SIGTERM"; a `signal.Signals` or number is named for it), sends it
+        to the program, which may survive it; the session goes on. A bridge that cannot send
+        signals raises NotImplementedError."""
+        if signal is not None:
+            name = signal_name(signal)
+            if self._stdin is None:
+                return
+            if "signal" not in self._state.features:
+                raise NotImplementedError(f"this bridge cannot send {name}: it predates "
+                                          f"signals (only kill() without one hangs up)")
+            self._send(signal_line(name))
+            return
         if self._stdin is None:
             return
         self._send(KILL_LINE)
         self._close_input()
+        self._arm_kill()
+
+    def foreground(self, timeout: Optional[float] = None) -> Foreground:
+        """What runs in the terminal's foreground, freshly asked: `(pid, name, cwd)` of the
+        foreground process group's leader, such as `(4321, "vim", "/home/me/src")`. Each is
+        None when it cannot be known; all are once the session has ended. A bridge that cannot
+        be asked is looked at through /proc (Linux)."""
+        if "process" not in self._state.features:
+            return UNKNOWN if self._state.finished else foreground_from_proc(self.bridge_pid)
+        if self._stdin is None:
+            return UNKNOWN
+        self._queries += 1
+        wanted = self._queries
+        self._send(QUERY_LINE)
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while self._state.answers < wanted and not self._state.finished:
+            if not self._pump(deadline):
+                raise TimeoutError(f"no answer about the foreground within {timeout:g} s")
+        answer = self._state.last_answer
+        if self._state.answers < wanted or answer is None:
+            return UNKNOWN
+        return Foreground(answer.pid, answer.name, answer.cwd)
 
     def wait(self, timeout: Optional[float] = None) -> int:
         """The program's exit code, once every byte it wrote before it ended has been received
@@ -123,14 +169,12 @@ class Terminal(TerminalFacts):
 
     def close(self) -> None:
         """Hangs the program up (the end of the bridge's input), discards output not read and
-        reaps the bridge; a bridge whose program outlives the hang-up by CLOSE_TIMEOUT seconds
-        is killed."""
+        reaps the bridge; a program that outlives the hang-up by `kill_timeout` seconds is
+        killed with its process group, as `kill` does."""
         self._close_input()
-        deadline = time.monotonic() + CLOSE_TIMEOUT
+        self._arm_kill()
         while not self._state.finished:
-            if not self._pump(deadline):
-                self._process.send_signal(signal.SIGKILL)
-                deadline = None
+            self._pump(None)
             self._state.buffer.clear()
 
     def __enter__(self) -> "Terminal":
@@ -149,13 +193,44 @@ class Terminal(TerminalFacts):
             self._stdout = None
 
     def _pump(self, deadline: Optional[float]) -> bool:
-        """Reads the bridge's output once, waiting up to `deadline`; False if nothing came."""
+        """Reads the bridge's output once, waiting up to `deadline`; False if nothing came.
+        A hung-up program that outstays its time meanwhile is killed."""
         assert self._stdout is not None
-        # Without a deadline the read itself waits: one system call less per keystroke's echo.
-        if deadline is not None and not _poll(self._stdout, None, _remaining(deadline))[0]:
-            return False
-        self._read_once()
-        return True
+        while True:
+            wake = deadline
+            if self._kill_deadline is not None and (wake is None or self._kill_deadline < wake):
+                wake = self._kill_deadline
+            # Without a deadline the read itself waits: one system call less per keystroke's
+            # echo.
+            if wake is None or _poll(self._stdout, None, _remaining(wake))[0]:
+                self._read_once()
+                return True
+            if wake is deadline:
+                return False
+            self._escalate()
+
+    def _arm_kill(self) -> None:
+        if self._kill_deadline is None and not self._state.finished:
+            self._kill_deadline = time.monotonic() + self._kill_timeout
+
+    def _escalate(self) -> None:
+        """Forces the end of a program that outlived its hang-up: SIGKILL to its process group
+        (it leads its own), whose end the bridge reports as usual; without its pid, or when
+        even that did not end the session, SIGKILL to the bridge, whose end closes the
+        terminal: the hang-up no program can ignore."""
+        self._escalations += 1
+        pid = self._state.program_pid
+        if self._escalations == 1 and pid is not None and self._state.program_exit is None:
+            kill_group(pid)
+            self._kill_deadline = time.monotonic() + self._kill_timeout
+            return
+        self._kill_deadline = None
+        self._state.bridge_killed_after = self._kill_timeout * self._escalations
+        if self._process.returncode is None:
+            try:
+                self._process.send_signal(signal.SIGKILL)
+            except ProcessLookupError:
+                pass
 
     def _read_once(self) -> None:
         assert self._stdout is not None
@@ -205,14 +280,16 @@ class Terminal(TerminalFacts):
 
 def spawn(file: str, args: Sequence[str] = (), *, cols: int = 80, rows: int = 24,
           cwd: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
-          bridge: Optional[str] = None) -> Terminal:
+          bridge: Optional[str] = None, kill_timeout: float = KILL_TIMEOUT) -> Terminal:
     """Starts `file` with `args` in a new terminal and returns once it runs. Raises BridgeError
-    with the bridge's message when the program cannot be started."""
+    with the bridge's message when the program cannot be started (also the matching OSError,
+    such as FileNotFoundError, when the bridge says which)."""
     file, arg_list, cwd, environment = check_spawn_arguments(file, args, cols, rows, cwd, env)
+    kill_timeout = check_kill_timeout(kill_timeout)
     path = resolve_bridge(bridge)
-    term = Terminal(start_bridge(path, environment), cols, rows)
+    term = Terminal(start_bridge(path, environment), cols, rows, kill_timeout)
     try:
-        term._send(spawn_line(file, arg_list, cols, rows, cwd))
+        term._send(spawn_line(file, arg_list, cols, rows, cwd, FEATURES))
         while not term._state.ready:
             if term._state.error is not None or term._state.finished:
                 term.wait()  # raises the error

@@ -6,7 +6,7 @@ so framing, Base64 and partial lines are handled in this one place.
 
 import json
 from binascii import a2b_base64, b2a_base64
-from typing import List, Optional, Sequence, Union
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 
 class Data:
@@ -22,39 +22,68 @@ class Data:
 
 
 class Ready:
-    """The program runs."""
+    """The program runs. `features` names the extensions the bridge accepted, None from a
+    bridge that knows none (it then must not be sent their frames); `pid` is the program's
+    process id when the bridge reports it."""
 
-    __slots__ = ()
+    __slots__ = ("features", "pid")
+
+    def __init__(self, features: Optional[Tuple[str, ...]] = None,
+                 pid: Optional[int] = None) -> None:
+        self.features = features
+        self.pid = pid
 
     def __repr__(self) -> str:
-        return "Ready()"
+        return f"Ready({self.features!r}, {self.pid!r})"
 
 
 class Exit:
-    """The program ended with `code` (1 when a signal ended it); more output may follow."""
+    """The program ended with `code` (1 when a signal ended it); more output may follow.
+    `signal` names the signal that ended it ("SIGKILL") when the bridge reports signals."""
 
-    __slots__ = ("code",)
+    __slots__ = ("code", "signal")
 
-    def __init__(self, code: int) -> None:
+    def __init__(self, code: int, signal: Optional[str] = None) -> None:
         self.code = code
+        self.signal = signal
 
     def __repr__(self) -> str:
-        return f"Exit({self.code})"
+        return f"Exit({self.code}, {self.signal!r})"
 
 
 class Error:
-    """The session failed; nothing follows. `message` is the bridge's text, unchanged."""
+    """The session failed; nothing follows. `message` is the bridge's text, unchanged; `cause`
+    the wrapped error's text and `code` the operating system's error name ("ENOENT"), when
+    the bridge reports them."""
 
-    __slots__ = ("message",)
+    __slots__ = ("message", "cause", "code")
 
-    def __init__(self, message: str) -> None:
+    def __init__(self, message: str, cause: Optional[str] = None,
+                 code: Optional[str] = None) -> None:
         self.message = message
+        self.cause = cause
+        self.code = code
 
     def __repr__(self) -> str:
-        return f"Error({self.message!r})"
+        return f"Error({self.message!r}, {self.cause!r}, {self.code!r})"
 
 
-Event = Union[Data, Ready, Exit, Error]
+class Process:
+    """The answer to a query: the terminal's foreground process group (its leader's pid), its
+    name and working directory; each None when it cannot be known."""
+
+    __slots__ = ("pid", "name", "cwd")
+
+    def __init__(self, pid: Optional[int], name: Optional[str], cwd: Optional[str]) -> None:
+        self.pid = pid
+        self.name = name
+        self.cwd = cwd
+
+    def __repr__(self) -> str:
+        return f"Process({self.pid!r}, {self.name!r}, {self.cwd!r})"
+
+
+Event = Union[Data, Ready, Exit, Error, Process]
 
 # The bridge writes compact JSON with "type" first, so a data frame is exactly these bytes around
 # its Base64 text. Matching them skips the JSON parser for nearly every line of a flood.
@@ -121,23 +150,34 @@ def _decode_line(line: bytes) -> Optional[Event]:
         data = frame.get("data")
         return Data(a2b_base64(data)) if isinstance(data, str) else None
     if kind == "ready":
-        return _READY
+        features = frame.get("features")
+        if not isinstance(features, list):
+            return _READY
+        return Ready(tuple(name for name in features if isinstance(name, str)),
+                     _optional(frame.get("pid"), int))
     if kind == "exit":
         code = frame.get("code")
-        return Exit(code if isinstance(code, int) else 1)
+        return Exit(code if isinstance(code, int) else 1, _optional(frame.get("signal"), str))
     if kind == "error":
         message = frame.get("message")
-        return Error(message if isinstance(message, str) else "bridge error")
+        return Error(message if isinstance(message, str) else "bridge error",
+                     _optional(frame.get("cause"), str), _optional(frame.get("code"), str))
+    if kind == "process":
+        return Process(_optional(frame.get("pid"), int), _optional(frame.get("name"), str),
+                       _optional(frame.get("cwd"), str))
     # Frame types added later are not this client's business.
     return None
 
 
-def spawn_line(file: str, args: Sequence[str], cols: int, rows: int, cwd: Optional[str]) -> bytes:
+def spawn_line(file: str, args: Sequence[str], cols: int, rows: int, cwd: Optional[str],
+               features: Sequence[str] = ()) -> bytes:
     frame: dict = {"type": "spawn", "shellPath": file, "shellArgs": list(args)}
     if cwd is not None:
         frame["cwd"] = cwd
     frame["rows"] = rows
     frame["cols"] = cols
+    if features:
+        frame["features"] = list(features)
     return json.dumps(frame, separators=(",", ":")).encode("utf-8") + b"\n"
 
 
@@ -150,3 +190,16 @@ def resize_line(cols: int, rows: int) -> bytes:
 
 
 KILL_LINE = b'{"type":"kill"}\n'
+
+# The extensions this client can use; the bridge's ready frame says which it accepted.
+FEATURES = ("pid", "process", "signal", "errors")
+QUERY_LINE = b'{"type":"query"}\n'
+
+
+def signal_line(name: str) -> bytes:
+    return json.dumps({"type": "signal", "signal": name}, separators=(",", ":")).encode() + b"\n"
+
+
+def _optional(value: object, kind: type) -> Any:
+    # bool is an int to isinstance, never a pid.
+    return value if isinstance(value, kind) and not isinstance(value, bool) else None

@@ -1,12 +1,14 @@
 """What both APIs know about one session, with no I/O: the output not yet consumed, how the
 session ended, and what `read`, `expect` and `wait` make of that."""
 
+import os
 import re
+import signal as signals
 import subprocess
-from typing import List, Optional, Pattern, Union
+from typing import List, NamedTuple, Optional, Pattern, Tuple, Union
 
-from ._errors import BridgeError, unexpected_end
-from ._frames import Data, Error, Event, Exit, Ready
+from ._errors import BridgeError, bridge_error, unexpected_end
+from ._frames import Data, Error, Event, Exit, Process, Ready
 
 PatternLike = Union[bytes, str, "Pattern[bytes]", "Pattern[str]"]
 
@@ -36,12 +38,21 @@ class SessionState:
         # Output received and not yet consumed by read or expect.
         self.buffer = bytearray()
         self.ready = False
+        # The extensions the bridge accepted: none from a bridge that predates them.
+        self.features: Tuple[str, ...] = ()
+        self.program_pid: Optional[int] = None
         # From the exit frame; public only once `finished` (exit comes last).
         self.program_exit: Optional[int] = None
+        self.program_signal: Optional[str] = None
+        # Answers to queries, which come in the order the queries went.
+        self.answers = 0
+        self.last_answer: Optional[Process] = None
         self.error: Optional[BridgeError] = None
         self.output_ended = False
         # The bridge has been reaped: everything it sent is in `buffer`.
         self.finished = False
+        # Set when the client killed the bridge to end a program that outlived its hang-up.
+        self.bridge_killed_after: Optional[float] = None
 
     def receive(self, events: List[Event]) -> bool:
         """Applies `events`; True when the bridge will read no more input (exit or error came),
@@ -52,13 +63,19 @@ class SessionState:
                 self.buffer += event.data
             elif isinstance(event, Ready):
                 self.ready = True
+                self.features = event.features or ()
+                self.program_pid = event.pid
             elif isinstance(event, Exit):
                 self.program_exit = event.code
+                self.program_signal = event.signal
                 stop = True
             elif isinstance(event, Error):
                 if self.error is None:
-                    self.error = BridgeError(event.message)
+                    self.error = bridge_error(event.message, event.cause, event.code)
                 stop = True
+            elif isinstance(event, Process):
+                self.answers += 1
+                self.last_answer = event
         return stop
 
     def finish(self, returncode: int) -> None:
@@ -66,7 +83,12 @@ class SessionState:
         self.output_ended = True
         self.finished = True
         if self.error is None and self.program_exit is None:
-            self.error = unexpected_end(returncode)
+            if self.bridge_killed_after is not None and returncode < 0:
+                self.error = BridgeError(
+                    f"the program outlived its hang-up by {self.bridge_killed_after:g} s: "
+                    f"its bridge was killed, which hung up the terminal")
+            else:
+                self.error = unexpected_end(returncode)
 
     @property
     def exit_code(self) -> Optional[int]:
@@ -129,6 +151,102 @@ class TerminalFacts:
         return self._state.exit_code
 
     @property
+    def exit_signal(self) -> Optional[str]:
+        """The name of the signal that ended the program ("SIGKILL"), once `exit_code` is
+        known; None when it exited by itself, and always from a bridge that does not report
+        signals."""
+        return self._state.program_signal if self.exit_code is not None else None
+
+    @property
     def pid(self) -> int:
-        """The bridge's process id (the program's own is not reported by the bridge)."""
+        """The program's process id, as the bridge reported it; from a bridge that does not
+        report it, the bridge's own (`bridge_pid`)."""
+        pid = self._state.program_pid
+        return self._process.pid if pid is None else pid
+
+    @property
+    def bridge_pid(self) -> int:
+        """The bridge's process id."""
         return self._process.pid
+
+
+class Foreground(NamedTuple):
+    """What runs in the foreground of a terminal: the process group's leader, its name and its
+    working directory, each None when it cannot be known (gone, or another user's)."""
+
+    pid: Optional[int]
+    name: Optional[str]
+    cwd: Optional[str]
+
+
+UNKNOWN = Foreground(None, None, None)
+
+
+def foreground_from_proc(bridge_pid: int) -> Foreground:
+    """What a bridge that cannot be asked runs in the foreground, read from Linux's /proc: its
+    one child is the program, whose terminal's foreground group its stat names. UNKNOWN on
+    systems without /proc and once the program has gone."""
+    try:
+        with open(f"/proc/{bridge_pid}/task/{bridge_pid}/children") as children:
+            pids = children.read().split()
+    except OSError:
+        return UNKNOWN
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        # The program leads a session of its own on the terminal: tty_nr set, tpgid its
+        # foreground group.
+        if fields[3] == pid and int(fields[4]) != 0 and int(fields[5]) > 0:
+            group = int(fields[5])
+            break
+    else:
+        return UNKNOWN
+    name: Optional[str] = None
+    cwd: Optional[str] = None
+    try:
+        with open(f"/proc/{group}/comm") as comm:
+            name = comm.read().rstrip("\n")
+    except OSError:
+        pass
+    try:
+        cwd = os.readlink(f"/proc/{group}/cwd")
+    except OSError:
+        pass
+    return Foreground(group, name, cwd)
+
+
+def signal_name(sig: object) -> str:
+    """The name the bridge takes for `sig`: a name ("SIGTERM"), a `signal.Signals` or a number.
+    A name the bridge would not know ends its session, so it is refused here."""
+    if isinstance(sig, signals.Signals):
+        return sig.name
+    if isinstance(sig, int) and not isinstance(sig, bool):
+        low, high = getattr(signals, "SIGRTMIN", None), getattr(signals, "SIGRTMAX", None)
+        if low is not None and high is not None and low < sig <= high:
+            return f"SIGRTMIN+{sig - low}"
+        try:
+            return signals.Signals(sig).name
+        except ValueError:
+            raise ValueError(f"no signal has the number {sig}") from None
+    if not isinstance(sig, str):
+        raise TypeError(f"signal must be a name such as 'SIGTERM', got {sig!r}")
+    if re.fullmatch(r"SIGRTM(IN(\+[0-9]+)?|AX(-[0-9]+)?)", sig) or (
+            sig.startswith("SIG") and isinstance(getattr(signals, sig, None), signals.Signals)):
+        return sig
+    raise ValueError(f"unknown signal {sig!r}, expected a name such as 'SIGTERM'")
+
+
+def check_kill_timeout(value: object) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0:
+        raise ValueError(f"kill_timeout must be a number of seconds, 0 or more, got {value!r}")
+    return float(value)
+
+
+def kill_group(pgid: int) -> None:
+    try:
+        os.killpg(pgid, signals.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass

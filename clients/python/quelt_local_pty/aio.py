@@ -14,17 +14,20 @@ from typing import Any, List, Mapping, Optional, Sequence, Type, Union
 
 from ._arguments import check_size, check_spawn_arguments
 from ._bridge import resolve_bridge, start_bridge
-from ._frames import KILL_LINE, FrameDecoder, input_line, resize_line, spawn_line
-from ._session import PatternLike, SessionState, TerminalFacts, compile_pattern
+from ._frames import (FEATURES, KILL_LINE, QUERY_LINE, FrameDecoder, input_line, resize_line,
+                      signal_line, spawn_line)
+from ._session import (UNKNOWN, Foreground, PatternLike, SessionState, TerminalFacts,
+                       check_kill_timeout, compile_pattern, foreground_from_proc, kill_group,
+                       signal_name)
 
-__all__ = ["Terminal", "spawn"]
+__all__ = ["Foreground", "Terminal", "spawn"]
 
 # Output held for the application beyond this stops reading the bridge until it is consumed,
 # unless a read, expect or wait is waiting for more: the pipe fills, then the bridge and the
 # program block.
 HIGH_WATER = 256 * 1024
-# How long close() lets a program that ignores the hang-up keep its bridge before ending it.
-CLOSE_TIMEOUT = 5.0
+# How long kill() and close() let a program outlive its hang-up before they SIGKILL it.
+KILL_TIMEOUT = 5.0
 
 
 class _OutputProtocol(asyncio.Protocol):
@@ -75,7 +78,8 @@ class _InputProtocol(asyncio.BaseProtocol):
 class Terminal(TerminalFacts):
     """One program in a terminal, served by its own bridge process. Made by `spawn`."""
 
-    def __init__(self, process: "subprocess.Popen[bytes]", cols: int, rows: int) -> None:
+    def __init__(self, process: "subprocess.Popen[bytes]", cols: int, rows: int,
+                 kill_timeout: float = KILL_TIMEOUT) -> None:
         self._process = process
         self._loop = asyncio.get_running_loop()
         self._decoder = FrameDecoder()
@@ -89,6 +93,10 @@ class Terminal(TerminalFacts):
         self._discard = False
         self._waiters: List["asyncio.Future[bool]"] = []
         self._reap_delay = 0.0005
+        self._kill_timeout = kill_timeout
+        self._kill_timer: Optional[asyncio.TimerHandle] = None
+        self._escalations = 0
+        self._queries = 0
 
     async def _connect(self) -> None:
         assert self._process.stdin is not None and self._process.stdout is not None
@@ -164,12 +172,47 @@ class Terminal(TerminalFacts):
         self._cols, self._rows = cols, rows
         self._input.write(resize_line(cols, rows))
 
-    def kill(self) -> None:
-        """Hangs the program up and ends the session; the bridge reads nothing after it."""
+    def kill(self, signal: Union[str, int, None] = None) -> None:
+        """Without `signal`, hangs the program up and ends the session: the bridge reads nothing
+        after it, and a program still running `kill_timeout` seconds later is killed with its
+        process group, from the event loop.
+
+        With a signal name ("SIGTERM"; a `signal.Signals` or number is named for it), sends it
+        to the program, which may survive it; the session goes on. A bridge that cannot send
+        signals raises NotImplementedError."""
+        if signal is not None:
+            name = signal_name(signal)
+            if self._input is None:
+                return
+            if "signal" not in self._state.features:
+                raise NotImplementedError(f"this bridge cannot send {name}: it predates "
+                                          f"signals (only kill() without one hangs up)")
+            self._input.write(signal_line(name))
+            return
         if self._input is None:
             return
         self._input.write(KILL_LINE)
         self._close_input()
+        self._arm_kill()
+
+    async def foreground(self) -> Foreground:
+        """What runs in the terminal's foreground, freshly asked: `(pid, name, cwd)` of the
+        foreground process group's leader, such as `(4321, "vim", "/home/me/src")`. Each is
+        None when it cannot be known; all are once the session has ended. A bridge that cannot
+        be asked is looked at through /proc (Linux)."""
+        if "process" not in self._state.features:
+            return UNKNOWN if self._state.finished else foreground_from_proc(self.bridge_pid)
+        if self._input is None:
+            return UNKNOWN
+        self._queries += 1
+        wanted = self._queries
+        self._input.write(QUERY_LINE)
+        while self._state.answers < wanted and not self._state.finished:
+            await self._changed(None)
+        answer = self._state.last_answer
+        if self._state.answers < wanted or answer is None:
+            return UNKNOWN
+        return Foreground(answer.pid, answer.name, answer.cwd)
 
     async def wait(self) -> int:
         """The program's exit code, once every byte it wrote before it ended has been received
@@ -180,14 +223,13 @@ class Terminal(TerminalFacts):
 
     async def close(self) -> None:
         """Hangs the program up (the end of the bridge's input), discards output not read and
-        reaps the bridge; a bridge whose program outlives the hang-up by CLOSE_TIMEOUT seconds
-        is killed."""
+        reaps the bridge; a program that outlives the hang-up by `kill_timeout` seconds is
+        killed with its process group, as `kill` does."""
         self._close_input()
         self._discard = True
         self._state.buffer.clear()
+        self._arm_kill()
         self._resume()
-        if not self._state.finished and not await self._changed(CLOSE_TIMEOUT, until_end=True):
-            self._kill_bridge()
         while not self._state.finished:
             await self._changed(None)
 
@@ -230,7 +272,31 @@ class Terminal(TerminalFacts):
             self._reap_delay = min(self._reap_delay * 2, 0.05)
             return
         self._state.finish(returncode)
+        if self._kill_timer is not None:
+            self._kill_timer.cancel()
+            self._kill_timer = None
         self._wake()
+
+    def _arm_kill(self) -> None:
+        if self._kill_timer is None and not self._state.finished:
+            self._kill_timer = self._loop.call_later(self._kill_timeout, self._escalate)
+
+    def _escalate(self) -> None:
+        """Forces the end of a program that outlived its hang-up: SIGKILL to its process group
+        (it leads its own), whose end the bridge reports as usual; without its pid, or when
+        even that did not end the session, SIGKILL to the bridge, whose end closes the
+        terminal: the hang-up no program can ignore."""
+        self._kill_timer = None
+        if self._state.finished:
+            return
+        self._escalations += 1
+        pid = self._state.program_pid
+        if self._escalations == 1 and pid is not None and self._state.program_exit is None:
+            kill_group(pid)
+            self._kill_timer = self._loop.call_later(self._kill_timeout, self._escalate)
+            return
+        self._state.bridge_killed_after = self._kill_timeout * self._escalations
+        self._kill_bridge()
 
     def _kill_bridge(self) -> None:
         if self._process.returncode is None:
@@ -285,16 +351,18 @@ def _expire(future: "asyncio.Future[bool]") -> None:
 
 async def spawn(file: str, args: Sequence[str] = (), *, cols: int = 80, rows: int = 24,
                 cwd: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
-                bridge: Optional[str] = None) -> Terminal:
+                bridge: Optional[str] = None, kill_timeout: float = KILL_TIMEOUT) -> Terminal:
     """Starts `file` with `args` in a new terminal and returns once it runs. Raises BridgeError
-    with the bridge's message when the program cannot be started."""
+    with the bridge's message when the program cannot be started (also the matching OSError,
+    such as FileNotFoundError, when the bridge says which)."""
     file, arg_list, cwd, environment = check_spawn_arguments(file, args, cols, rows, cwd, env)
+    kill_timeout = check_kill_timeout(kill_timeout)
     path = resolve_bridge(bridge)
-    term = Terminal(start_bridge(path, environment), cols, rows)
+    term = Terminal(start_bridge(path, environment), cols, rows, kill_timeout)
     try:
         await term._connect()
         assert term._input is not None
-        term._input.write(spawn_line(file, arg_list, cols, rows, cwd))
+        term._input.write(spawn_line(file, arg_list, cols, rows, cwd, FEATURES))
         while not term._state.ready:
             if term._state.error is not None or term._state.finished:
                 await term.wait()  # raises the error

@@ -18,7 +18,7 @@ async def main():
              await qlp.aio.spawn("sh", ["-c", "echo $$; exec sleep 1000"])]
     programs = [terms[0].expect(rb"(\d+)\r\n").group(1).decode(),
                 (await terms[1].expect(rb"(\d+)\r\n")).group(1).decode()]
-    print(" ".join([str(t.pid) for t in terms] + programs), flush=True)
+    print(" ".join([str(t.bridge_pid) for t in terms] + programs), flush=True)
     await asyncio.sleep(1000)
 
 asyncio.run(main())

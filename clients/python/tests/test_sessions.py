@@ -127,7 +127,7 @@ def test_unread_output_holds_the_program_and_memory_stays_flat(tmp_path):
 
 
 def test_errors():
-    with pytest.raises(qlp.BridgeError, match="^failed to spawn shell /nope$"):
+    with pytest.raises(qlp.BridgeError, match="^failed to spawn shell /nope"):
         qlp.spawn("/nope")
     for bad, kind in [(dict(cols=-1), ValueError), (dict(rows=70000), ValueError),
                       (dict(cols="80"), TypeError), (dict(rows=True), TypeError),
@@ -141,7 +141,7 @@ def test_errors():
 
     # A bridge that dies says so; writes, resizes and kills after the end are dropped.
     term = qlp.spawn("sleep", ["100"])
-    os.kill(term.pid, signal.SIGKILL)
+    os.kill(term.bridge_pid, signal.SIGKILL)
     with pytest.raises(qlp.BridgeError, match="^bridge ended unexpectedly: SIGKILL$"):
         term.wait()
     term.write("late")
@@ -149,10 +149,10 @@ def test_errors():
     term.kill()
 
     async def asyncio_errors():
-        with pytest.raises(qlp.BridgeError, match="^failed to spawn shell /nope$"):
+        with pytest.raises(qlp.BridgeError, match="^failed to spawn shell /nope"):
             await qlp.aio.spawn("/nope")
         term = await qlp.aio.spawn("sleep", ["100"])
-        os.kill(term.pid, signal.SIGKILL)
+        os.kill(term.bridge_pid, signal.SIGKILL)
         with pytest.raises(qlp.BridgeError, match="^bridge ended unexpectedly: SIGKILL$"):
             await term.wait()
         await term.write("late")
