@@ -182,28 +182,40 @@ class Foreground(NamedTuple):
 UNKNOWN = Foreground(None, None, None)
 
 
-def foreground_from_proc(bridge_pid: int) -> Foreground:
-    """What a bridge that cannot be asked runs in the foreground, read from Linux's /proc: its
-    one child is the program, whose terminal's foreground group its stat names. UNKNOWN on
+def _program_from_proc(bridge_pid: int) -> Optional[Tuple[int, int]]:
+    """The program of a bridge that does not report it, and its terminal's foreground group,
+    from Linux's /proc: the bridge's child that leads a session on a terminal. Being the
+    bridge's child, not yet reaped, its pid cannot have passed to another process. None on
     systems without /proc and once the program has gone."""
     try:
         with open(f"/proc/{bridge_pid}/task/{bridge_pid}/children") as children:
             pids = children.read().split()
     except OSError:
-        return UNKNOWN
+        return None
     for pid in pids:
         try:
             with open(f"/proc/{pid}/stat") as stat:
                 fields = stat.read().rsplit(")", 1)[1].split()
         except OSError:
             continue
-        # The program leads a session of its own on the terminal: tty_nr set, tpgid its
-        # foreground group.
-        if fields[3] == pid and int(fields[4]) != 0 and int(fields[5]) > 0:
-            group = int(fields[5])
-            break
-    else:
+        # state ppid pgrp session tty_nr tpgid ...
+        if fields[3] == pid and int(fields[4]) != 0:
+            return int(pid), int(fields[5])
+    return None
+
+
+def program_from_proc(bridge_pid: int) -> Optional[int]:
+    found = _program_from_proc(bridge_pid)
+    return None if found is None else found[0]
+
+
+def foreground_from_proc(bridge_pid: int) -> Foreground:
+    """What a bridge that cannot be asked runs in the foreground, read from Linux's /proc.
+    UNKNOWN on systems without /proc and once the program has gone."""
+    found = _program_from_proc(bridge_pid)
+    if found is None or found[1] <= 0:
         return UNKNOWN
+    group = found[1]
     name: Optional[str] = None
     cwd: Optional[str] = None
     try:

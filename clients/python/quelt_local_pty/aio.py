@@ -18,7 +18,7 @@ from ._frames import (FEATURES, KILL_LINE, QUERY_LINE, FrameDecoder, input_line,
                       signal_line, spawn_line)
 from ._session import (UNKNOWN, Foreground, PatternLike, SessionState, TerminalFacts,
                        check_kill_timeout, compile_pattern, foreground_from_proc, kill_group,
-                       signal_name)
+                       program_from_proc, signal_name)
 
 __all__ = ["Foreground", "Terminal", "spawn"]
 
@@ -291,6 +291,11 @@ class Terminal(TerminalFacts):
             return
         self._escalations += 1
         pid = self._state.program_pid
+        if pid is None and self._escalations == 1:
+            # An older bridge does not say; on Linux its child is found all the same, since a
+            # shell that defers the hang-up until its foreground command ends would outlive
+            # the bridge and the hang-up its end brings.
+            pid = program_from_proc(self.bridge_pid)
         if self._escalations == 1 and pid is not None and self._state.program_exit is None:
             kill_group(pid)
             self._kill_timer = self._loop.call_later(self._kill_timeout, self._escalate)
