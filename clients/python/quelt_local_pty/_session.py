@@ -44,6 +44,8 @@ class SessionState:
         # From the exit frame; public only once `finished` (exit comes last).
         self.program_exit: Optional[int] = None
         self.program_signal: Optional[str] = None
+        # Set when the client killed the bridge to end a program that outlived its hang-up.
+        self.bridge_killed_after: Optional[float] = None
         # Answers to queries, which come in the order the queries went.
         self.answers = 0
         self.last_answer: Optional[Process] = None
@@ -51,8 +53,6 @@ class SessionState:
         self.output_ended = False
         # The bridge has been reaped: everything it sent is in `buffer`.
         self.finished = False
-        # Set when the client killed the bridge to end a program that outlived its hang-up.
-        self.bridge_killed_after: Optional[float] = None
 
     def receive(self, events: List[Event]) -> bool:
         """Applies `events`; True when the bridge will read no more input (exit or error came),
@@ -80,15 +80,15 @@ class SessionState:
 
     def finish(self, returncode: int) -> None:
         """The output has ended and the bridge exited with `returncode`."""
+        if (self.error is None and self.program_exit is None and returncode < 0
+                and self.bridge_killed_after is not None):
+            self.error = BridgeError(
+                f"the program outlived its hang-up by {self.bridge_killed_after:g} s: "
+                f"its bridge was killed, which hung up the terminal")
         self.output_ended = True
         self.finished = True
         if self.error is None and self.program_exit is None:
-            if self.bridge_killed_after is not None and returncode < 0:
-                self.error = BridgeError(
-                    f"the program outlived its hang-up by {self.bridge_killed_after:g} s: "
-                    f"its bridge was killed, which hung up the terminal")
-            else:
-                self.error = unexpected_end(returncode)
+            self.error = unexpected_end(returncode)
 
     @property
     def exit_code(self) -> Optional[int]:
