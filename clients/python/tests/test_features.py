@@ -4,6 +4,7 @@ why, and a kill() that ends the terminal whatever the program does with its hang
 sessions through a bridge that predates the extensions show the fallbacks."""
 
 import asyncio
+import errno
 import os
 import signal
 import stat
@@ -145,7 +146,7 @@ def test_spawn_failures_are_the_matching_os_errors(features, spawn, tmp_path):
             spawn(path)
         error = raised.value
         assert isinstance(error, qlp.BridgeError)
-        assert (error.code, error.errno) == (code, getattr(__import__("errno"), code))
+        assert (error.code, error.errno) == (code, getattr(errno, code))
         assert error.cause.startswith(f"Unable to spawn {path}")
         assert str(error) == f"failed to spawn shell {path}: {error.cause}"
 
@@ -171,7 +172,8 @@ def test_a_hang_up_that_ends(request, spawn, bridge, script, ending):
         assert term.exit_signal == ("SIGKILL" if bridge == "features" else None)
     else:
         term.close()
-    assert time.monotonic() - started < 0.3 + 2 * SLOW
+    # Ended by the escalation, not by the sleep.
+    assert time.monotonic() - started < 5 * SLOW
     until(lambda: alive_in_session(leader), [], timeout=2)
 
 
@@ -191,3 +193,18 @@ def test_an_older_bridge_gets_no_new_frames_and_the_fallbacks_work(spawn, tmp_pa
         spawn("/nope", bridge=OLDER_BRIDGE)
     assert not isinstance(raised.value, OSError)
     assert (str(raised.value), raised.value.code) == ("failed to spawn shell /nope", None)
+
+
+def test_without_proc_an_older_bridge_is_killed_to_hang_the_terminal_up(spawn, monkeypatch):
+    # As on macOS, where the program of a bridge that does not report it cannot be found.
+    for api in (qlp._blocking, qlp.aio):
+        monkeypatch.setattr(api, "program_from_proc", lambda bridge_pid: None)
+    term = spawn("sh", ["-c", "trap '' HUP; echo $$; cat"], bridge=OLDER_BRIDGE,
+                 kill_timeout=0.3)
+    leader = int(term.expect(rb"(\d+)\r\n").group(1))
+    term.kill()
+    with pytest.raises(qlp.BridgeError, match="^the program outlived its hang-up by 0.3 s: "
+                                              "its bridge was killed"):
+        term.wait(10 * SLOW)
+    # cat ignores SIGHUP too, but reads the terminal, whose end it sees.
+    until(lambda: alive_in_session(leader), [], timeout=2)
