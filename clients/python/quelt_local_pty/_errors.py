@@ -2,7 +2,7 @@
 
 import errno
 import signal
-from typing import Dict, Optional, Type
+from typing import Dict, Optional, Type, cast
 
 
 class BridgeError(Exception):
@@ -44,8 +44,9 @@ def bridge_error(message: str, cause: Optional[str] = None,
                         {"__module__": __name__})
             _WITH_OS_ERROR[os_error] = kind
         error = kind(text)
-        error.errno = number
-        error.strerror = cause if cause is not None else message
+        # Set rather than passed: OSError's constructor would put "[Errno 2]" in the text.
+        cast(OSError, error).errno = number
+        cast(OSError, error).strerror = cause if cause is not None else message
     error.code = code
     error.cause = cause
     return error
