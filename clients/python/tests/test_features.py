@@ -36,6 +36,9 @@ class Looped:
     def wait(self, timeout=None):
         return self._loop.run_until_complete(asyncio.wait_for(self._term.wait(), timeout))
 
+    def read(self, timeout=None):
+        return self._loop.run_until_complete(asyncio.wait_for(self._term.read(), timeout))
+
     def __enter__(self):
         return self
 
@@ -208,3 +211,12 @@ def test_without_proc_an_older_bridge_is_killed_to_hang_the_terminal_up(spawn, m
         term.wait(10 * SLOW)
     # cat ignores SIGHUP too, but reads the terminal, whose end it sees.
     until(lambda: alive_in_session(leader), [], timeout=2)
+
+
+def test_foreground_asked_during_a_flood_loses_no_output(features, spawn):
+    term = spawn("sh", ["-c", "yes | head -n 200000"])
+    answers = [term.foreground() for _ in range(20)]
+    assert all(answer.name in ("sh", "yes", "head", None) for answer in answers)
+    assert term.wait(30 * SLOW) == 0
+    received = b"".join(iter(lambda: term.read(timeout=1), b""))
+    assert received == b"y\r\n" * 200000
