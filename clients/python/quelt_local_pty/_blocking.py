@@ -140,8 +140,9 @@ class Terminal(TerminalFacts):
     def foreground(self, timeout: Optional[float] = None) -> Foreground:
         """What runs in the terminal's foreground, freshly asked: `(pid, name, cwd)` of the
         foreground process group's leader, such as `(4321, "vim", "/home/me/src")`. Each is
-        None when it cannot be known; all are once the session has ended. A bridge that cannot
-        be asked is looked at through /proc (Linux)."""
+        None when it cannot be known; all are once the terminal has been hung up (`kill`,
+        `close`) or its session has ended. A bridge that cannot be asked is looked at through
+        /proc (Linux)."""
         if "process" not in self._state.features:
             return UNKNOWN if self._state.finished else foreground_from_proc(self.bridge_pid)
         if self._stdin is None:
