@@ -3,7 +3,7 @@
 
 import { spawn as spawnProcess, ChildProcessWithoutNullStreams } from "node:child_process";
 import { StringDecoder } from "node:string_decoder";
-import { DATA_PREFIX, DATA_SUFFIX_LENGTH, NEWLINE, base64Length, isDataLine } from "./frames";
+import { FrameDecoder, FrameEvent } from "./decoder";
 import { resolveBridge } from "./resolve";
 
 export interface SpawnOptions {
@@ -117,11 +117,13 @@ class BridgeTerminal implements Terminal {
   private resolveExited!: (e: ExitEvent) => void;
   private rejectExited!: (error: Error) => void;
 
-  /** Start and end of each Base64 text in a run of data frames; reused. */
-  private readonly base64Ranges: number[] = [];
-  private scratch = Buffer.alloc(0);
-  /** Output read but not yet handed out: a partial line, or lines held back by pause(). */
-  private pending: Buffer | null = null;
+  private readonly frames: FrameDecoder;
+  /** Events decoded but not yet handled (pause() holds them back), and the next one's index. */
+  private queue: FrameEvent[] = [];
+  private queueIndex = 0;
+  /** Output read but not yet decoded. */
+  private readonly held: Buffer[] = [];
+  private decoderEnded = false;
   private paused = false;
   private inputOpen = true;
   private readySeen = false;
@@ -136,6 +138,8 @@ class BridgeTerminal implements Terminal {
     this._cols = cols;
     this._rows = rows;
     this.decoder = encoding === "utf8" ? new StringDecoder("utf8") : null;
+    // Bytes handed to the application are its own; a text decoder copies what it keeps.
+    this.frames = new FrameDecoder({ reuseBuffers: this.decoder !== null });
     this.ready = new Promise<void>((resolve, reject) => {
       this.resolveReady = resolve;
       this.rejectReady = reject;
@@ -233,17 +237,12 @@ class BridgeTerminal implements Terminal {
   resume(): void {
     if (!this.paused) return;
     this.paused = false;
-    // Lines held back are handed out later, not from inside the caller's resume().
+    // Events held back are handed out later, not from inside the caller's resume().
     process.nextTick(() => {
       if (this.paused) return;
-      if (this.pending !== null && this.pending.indexOf(NEWLINE) >= 0) {
-        const held = this.pending;
-        this.pending = null;
-        this.receive(held);
-        if (this.paused) return;
-      }
+      this.pump();
+      if (this.paused) return;
       this.child.stdout.resume();
-      this.maybeFinish();
     });
   }
 
@@ -259,124 +258,60 @@ class BridgeTerminal implements Terminal {
   }
 
   private receive(chunk: Buffer): void {
-    let start = 0;
-    if (this.pending !== null) {
-      const newline = chunk.indexOf(NEWLINE);
-      if (newline < 0) {
-        this.pending = Buffer.concat([this.pending, chunk]);
-        return;
-      }
-      const line = Buffer.concat([this.pending, chunk.subarray(0, newline)]);
-      this.pending = null;
-      this.handleLines(line, 0, line.length, true);
-      start = newline + 1;
-      if (this.paused) {
-        if (start < chunk.length) this.pending = chunk.subarray(start);
-        return;
-      }
-    }
-    this.handleLines(chunk, start, chunk.length, false);
+    this.held.push(chunk);
+    this.pump();
   }
 
   /**
-   * Handles the lines in chunk[start, end). With `whole`, the range is one line without its
-   * line feed; otherwise a partial last line is kept in `pending`, and so is everything after
-   * the line during which pause() was called.
+   * Hands out the events decoded so far, and decodes what was read meanwhile, until pause()
+   * is called: the events after the one during which it was called wait for resume().
    */
-  private handleLines(chunk: Buffer, start: number, end: number, whole: boolean): void {
-    let position = start;
-    while (position < end && !this.paused) {
-      // A run of data frames, the bulk of all output, is decoded into one buffer and handed out
-      // as one piece; a flood's read holds half a dozen of them.
-      const runs = this.base64Ranges;
-      let decodedLength = 0;
-      let lineEnd = -1;
-      while (position < end) {
-        lineEnd = whole ? end : chunk.indexOf(NEWLINE, position);
-        if (lineEnd < 0) break;
-        if (!isDataLine(chunk, position, lineEnd)) break;
-        const from = position + DATA_PREFIX.length;
-        const to = lineEnd - DATA_SUFFIX_LENGTH;
-        runs.push(from, to);
-        decodedLength += base64Length(chunk, from, to);
-        position = lineEnd + 1;
-        if (whole) break;
+  private pump(): void {
+    for (;;) {
+      while (this.queueIndex < this.queue.length) {
+        if (this.paused) return;
+        this.handle(this.queue[this.queueIndex++]);
       }
-      if (runs.length > 0) {
-        this.deliverRanges(chunk, runs, decodedLength);
-        runs.length = 0;
-        continue;
-      }
-      if (lineEnd < 0) break;
-      this.handleFrame(chunk.toString("utf8", position, lineEnd));
-      position = lineEnd + 1;
-      if (whole) break;
+      // Decoded only once the previous chunk's events are out: their bytes may sit in the
+      // decoder's reused buffer.
+      const chunk = this.held.shift();
+      if (chunk === undefined) break;
+      this.queue = this.frames.feed(chunk);
+      this.queueIndex = 0;
     }
-    if (!whole && position < end) {
-      this.pending = chunk.subarray(position, end);
-    }
+    if (!this.paused) this.maybeFinish();
   }
 
-  /** Decodes the Base64 texts chunk[runs[i], runs[i + 1]) and hands out their bytes. */
-  private deliverRanges(chunk: Buffer, runs: number[], decodedLength: number): void {
-    let target: Buffer;
-    if (this.decoder === null) {
-      // Handed to the application, which may keep it: a buffer of its own.
-      target = Buffer.allocUnsafe(decodedLength);
-    } else {
-      // Only the decoder reads it, and copies what it keeps: one buffer reused.
-      if (this.scratch.length < decodedLength) {
-        this.scratch = Buffer.allocUnsafe(Math.max(decodedLength, 2 * this.scratch.length));
-      }
-      target = this.scratch;
-    }
-    let length = 0;
-    for (let i = 0; i < runs.length; i += 2) {
-      length += target.write(chunk.toString("latin1", runs[i], runs[i + 1]), length, "base64");
-    }
-    this.deliver(target.subarray(0, length));
-  }
-
-  private deliver(bytes: Buffer): void {
-    if (bytes.length === 0) return;
-    if (this.decoder === null) {
-      this.dataListeners.emit(bytes);
-      return;
-    }
-    const text = this.decoder.write(bytes);
-    if (text.length > 0) this.dataListeners.emit(text);
-  }
-
-  private handleFrame(text: string): void {
-    if (text.trim() === "") return;
-    let frame: { type?: unknown; data?: unknown; code?: unknown; message?: unknown };
-    try {
-      frame = JSON.parse(text);
-    } catch {
-      this.fail(new Error(`bridge sent a line that is not JSON: ${text.slice(0, 200)}`));
-      return;
-    }
-    switch (frame.type) {
+  private handle(event: FrameEvent): void {
+    switch (event.type) {
       case "data":
-        if (typeof frame.data === "string") this.deliver(Buffer.from(frame.data, "base64"));
+        this.deliver(event.data);
         break;
       case "ready":
         this.readySeen = true;
         this.resolveReady();
         break;
       case "exit":
-        this.exitCode = typeof frame.code === "number" ? frame.code : 1;
+        this.exitCode = event.code;
         // The bridge still forwards what the program left in the terminal, then ends.
         this.closeInput();
         break;
       case "error":
         this.inputOpen = false;
-        this.fail(new Error(typeof frame.message === "string" ? frame.message : "bridge error"));
+        this.fail(new Error(event.message));
         break;
       default:
-        // Frame types added later are not this client's business.
         break;
     }
+  }
+
+  private deliver(bytes: Buffer): void {
+    if (this.decoder === null) {
+      this.dataListeners.emit(bytes);
+      return;
+    }
+    const text = this.decoder.write(bytes);
+    if (text.length > 0) this.dataListeners.emit(text);
   }
 
   private fail(error: Error): void {
@@ -396,14 +331,17 @@ class BridgeTerminal implements Terminal {
   /** Reports the end once the bridge has ended and everything read has been handed out. */
   private maybeFinish(): void {
     if (this.finished || this.bridgeEnded === null || this.paused) return;
-    if (this.pending !== null && this.pending.indexOf(NEWLINE) >= 0) return;
-    this.finished = true;
-    if (this.pending !== null && this.pending.length > 0) {
-      // A last line without its line feed: the bridge died while writing it.
-      const last = this.pending;
-      this.pending = null;
-      this.handleLines(last, 0, last.length, true);
+    if (this.queueIndex < this.queue.length || this.held.length > 0) return;
+    if (!this.decoderEnded) {
+      this.decoderEnded = true;
+      this.queue = this.frames.end();
+      this.queueIndex = 0;
+      if (this.queue.length > 0) {
+        this.pump();
+        return;
+      }
     }
+    this.finished = true;
     if (this.decoder !== null) {
       const rest = this.decoder.end();
       if (rest.length > 0) this.dataListeners.emit(rest);
