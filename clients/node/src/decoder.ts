@@ -231,7 +231,7 @@ export function decodeFrame(text: string): FrameEvent | null {
     case "ready": {
       const event: ReadyFrame = { type: "ready" };
       if (isInteger(f.pid)) event.pid = f.pid;
-      if (Array.isArray(f.features) && f.features.every(isString)) event.features = f.features;
+      if (Array.isArray(f.features)) event.features = f.features.filter(isString);
       return event;
     }
     case "exit": {

@@ -142,7 +142,7 @@ def _decode_line(line: bytes) -> Optional[Event]:
         return _READY
     if kind == "exit":
         code = frame.get("code")
-        return Exit(code if isinstance(code, int) and not isinstance(code, bool) else 1)
+        return Exit(code if isinstance(code, int) else 1)
     if kind == "error":
         message = frame.get("message")
         return Error(message if isinstance(message, str) else "bridge error")

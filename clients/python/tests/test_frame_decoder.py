@@ -35,7 +35,7 @@ def _canonical(event):
     for name in type(event).__slots__:
         value = getattr(event, name)
         if value is not None:
-            result[name] = value
+            result[name] = list(value) if isinstance(value, tuple) else value
     return result
 
 
