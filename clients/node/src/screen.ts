@@ -143,7 +143,8 @@ export class Screen {
     const first = options.scrollback ? 0 : buffer.viewportY;
     const result: string[] = [];
     for (let y = first; y < buffer.baseY + this.xterm.rows; y++) {
-      result.push(buffer.getLine(y)?.translateToString(true) ?? "");
+      // Spaces the program wrote count as blanks too, as a person sees them.
+      result.push((buffer.getLine(y)?.translateToString(true) ?? "").replace(/ +$/, ""));
     }
     return result;
   }
