@@ -128,7 +128,9 @@ export class Screen {
       }),
       followCursorKeyMode(term, () => this.xterm.modes.applicationCursorKeysMode),
     ];
-    const ended = () => this.xterm.write("", () => this.end("exit"));
+    const ended = () => {
+      if (this.over === null) this.xterm.write("", () => this.end("exit"));
+    };
     term.exited.then(ended, ended);
   }
 
