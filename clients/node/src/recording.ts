@@ -173,14 +173,19 @@ export function commandLine(file: string, args: readonly string[]): string {
   return [file, ...args].map((word) => /^[\w@%+=:,./-]+$/.test(word) ? word : `'${word.replace(/'/g, "'\\''")}'`).join(" ");
 }
 
-/** Records `term` from now until its end; the writer is ended before the exit event's listeners run. */
-export function recordTerminal(term: Terminal & { inputTap: ((bytes: Buffer) => void) | null },
-                               target: RecordingTarget, file: string, args: readonly string[],
-                               env: NodeJS.ProcessEnv): AsciicastWriter {
+/**
+ * Opens the recording of a session about to start, so that a target that cannot be written is
+ * the caller's error before anything runs; the function returned records the terminal from then
+ * until its end, and the writer is ended before the exit event's other listeners run.
+ */
+export function openRecording(target: RecordingTarget, file: string, args: readonly string[],
+                              env: NodeJS.ProcessEnv, cols: number, rows: number):
+    (term: Terminal & { inputTap: ((bytes: Buffer) => void) | null }) => void {
   let release: (() => void) | null = null;
+  let held: Terminal | null = null;
   const flow: RecordingFlow = {
     pause: () => {
-      release ??= holdOutput(term);
+      if (held !== null) release ??= holdOutput(held);
     },
     resume: () => {
       release?.();
@@ -188,8 +193,8 @@ export function recordTerminal(term: Terminal & { inputTap: ((bytes: Buffer) => 
     },
   };
   const header = {
-    cols: term.cols,
-    rows: term.rows,
+    cols,
+    rows,
     command: commandLine(file, args),
     // The bridge gives the program the login shell as SHELL when it has none.
     env: { TERM: env.TERM ?? "", SHELL: env.SHELL ?? loginShell() },
@@ -197,14 +202,16 @@ export function recordTerminal(term: Terminal & { inputTap: ((bytes: Buffer) => 
   const writer = new AsciicastWriter(target, header, flow, (error) => {
     process.emitWarning(`the recording of ${header.command} stopped: ${error.message}`);
   });
-  term.onData((data) => writer.output(data));
-  term.onResize(({ cols, rows }) => writer.resize(cols, rows));
-  term.inputTap = (bytes) => writer.input(bytes);
-  // The exit listener is the first registered, so the recording is complete before the
-  // application hears of the end; a bridge that failed ends it too.
-  term.onExit(() => writer.end());
-  term.exited.then(() => writer.end(), () => writer.end());
-  return writer;
+  return (term) => {
+    held = term;
+    term.onData((data) => writer.output(data));
+    term.onResize((size) => writer.resize(size.cols, size.rows));
+    term.inputTap = (bytes) => writer.input(bytes);
+    // The first exit listener, so the recording is complete before the application hears of
+    // the end; a bridge that failed ends it too.
+    term.onExit(() => writer.end());
+    term.exited.then(() => writer.end(), () => writer.end());
+  };
 }
 
 function loginShell(): string {

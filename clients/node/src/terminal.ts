@@ -7,7 +7,7 @@ import { DATA_PREFIX, DATA_SUFFIX_LENGTH, NEWLINE, base64Length, isDataLine } fr
 import { resolveBridge } from "./resolve";
 import { applicationCursorKeys } from "./attach";
 import { keysBytes } from "./keys";
-import { RecordingTarget, recordTerminal } from "./recording";
+import { RecordingTarget, openRecording } from "./recording";
 
 export interface SpawnOptions {
   /** Terminal columns, an integer from 0 to 65535; default 80. */
@@ -486,14 +486,8 @@ export function spawn(file: string, args?: string[], options?: SpawnOptions): Te
   }
   const env = environment(opts.env ?? process.env);
   const bridge = resolveBridge({ bridgePath: opts.bridgePath });
+  const record = opts.record === undefined ? null : openRecording(opts.record, file, args, env, cols, rows);
   const term = new BridgeTerminal(bridge, file, [...args], cols, rows, opts.cwd, env, encoding);
-  if (opts.record !== undefined) {
-    try {
-      recordTerminal(term, opts.record, file, args, env);
-    } catch (error) {
-      term.kill();
-      throw error;
-    }
-  }
+  record?.(term);
   return term;
 }

@@ -153,3 +153,12 @@ test("a stream slower than the program holds the terminal back, and the applicat
   const { events } = parse(received);
   assert.equal(events.map(([, , data]) => data).join(""), "y\n".repeat(TOTAL / 2));
 });
+
+test("a record option that cannot be written is spawn()'s error before anything starts", async () => {
+  for (const [record, expected] of [
+    ["/nonexistent-dir/session.cast", { code: "ENOENT" }],
+    [42, { name: "TypeError", message: "record must be a file path or a writable stream" }],
+  ]) {
+    assert.throws(() => spawn("/bin/sh", ["-c", "sleep 100"], { record }), expected);
+  }
+});
