@@ -6,6 +6,7 @@ import { execFileSync } from "node:child_process";
 import * as fs from "node:fs";
 import * as os from "node:os";
 import * as path from "node:path";
+import { Writable } from "node:stream";
 import { Screen, ScreenWaitError } from "../dist/screen.mjs";
 import { spawn, plainEnv, LONG } from "./helpers.mjs";
 
@@ -54,8 +55,10 @@ test("bash: wait for the prompt, see printf's output, C-c interrupts sleep 100",
   assert.deepEqual(screen.cursor, { row: 3, col: 2 });
   assert.equal(screen.text().split("\n").length, 24);
 
-  term.write("sleep 100; echo after $?\r");
-  await screen.waitForIdle(200, wait);
+  // Once "started" shows, sleep's process group owns the terminal, whether or not sleep has
+  // replaced the shell yet.
+  term.write("sh -c 'echo started; exec sleep 100'; echo after $?\r");
+  await screen.waitFor(/^started$/m, wait);
   const before = Date.now();
   term.press("C-c");
   await screen.waitFor(/\^C\n\$$/m, wait);
@@ -68,7 +71,9 @@ test("bash: wait for the prompt, see printf's output, C-c interrupts sleep 100",
 
 test("vim -u NONE on 300 lines: G shows the end, Up moves in application cursor mode, :q! by keys", { timeout: 4 * LONG }, async (t) => {
   const file = numberedFile(t, 300);
-  const { term, screen } = start(t, "vim", ["-u", "NONE", "-N", "-i", "NONE", "-n", file]);
+  let recorded = "";
+  const record = new Writable({ write: (chunk, _, done) => done(null, recorded += chunk) });
+  const { term, screen } = start(t, "vim", ["-u", "NONE", "-N", "-i", "NONE", "-n", file], { record });
   await screen.waitFor(/^line 1\n(.*\n){21}line 23$/m, wait);
   term.press("G");
   await screen.waitFor(/^line 300$/m, wait);
@@ -77,11 +82,14 @@ test("vim -u NONE on 300 lines: G shows the end, Up moves in application cursor 
   assert.equal(lines[22], "line 300");
   assert.deepEqual(lines.slice(0, 22), Array.from({ length: 22 }, (_, i) => `line ${278 + i}`));
   assert.deepEqual(screen.cursor, { row: 22, col: 0 });
-  // vim switches the cursor keys to application mode; sent in normal mode, ESC [ A would be
-  // read as ESC, [ and A, and A appends in insert mode.
+  // vim switches the cursor keys to application mode (and takes both forms of the arrows); the
+  // recording shows which was sent, the ruler where the cursor went.
+  term.press(":", ..."set ruler", "Enter");
+  await screen.waitFor(/300,1\s+Bot$/, wait);
   term.press("Up", "Up");
-  await screen.waitForIdle(150, wait);
+  await screen.waitFor(/298,1\s+Bot$/, wait);
   assert.deepEqual(screen.cursor, { row: 20, col: 0 });
+  assert.ok(recorded.includes('"i","\\u001bOA\\u001bOA"'), "the arrows were not sent in application mode");
   assert.equal(screen.lines()[22], "line 300", "vim read the arrows as something else");
   term.press("Escape", ":", "q", "!", "Enter");
   assert.deepEqual(await term.exited, { exitCode: 0 });
