@@ -148,8 +148,8 @@ test("waits: a timeout shows the screen; at the program's end a wait fails at on
   // Idle counts from the call: output that comes 100 ms later puts it off.
   const t0 = Date.now();
   setTimeout(() => term.write("\r"), 100);
-  await screen.waitForIdle(250, wait);
-  assert.ok(Date.now() - t0 >= 350, `idle after ${Date.now() - t0} ms`);
+  await screen.waitForIdle(400, wait);
+  assert.ok(Date.now() - t0 >= 500, `idle after ${Date.now() - t0} ms`);
   assert.match(screen.text(), /late/);
 
   const never = screen.waitFor(/never/, wait).catch((e) => e);
