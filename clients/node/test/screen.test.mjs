@@ -137,7 +137,7 @@ test(`${htop ? "htop" : "top"}: its header, then a resize redrawn at the new siz
 });
 
 test("waits: a timeout shows the screen; at the program's end a wait fails at once; idle", { timeout: 4 * LONG }, async (t) => {
-  const { term, screen } = start(t, "/bin/sh", ["-c", "printf 'first\\nsecond\\n'; read x; printf 'late\\n'; sleep 0.3; exit 0"]);
+  const { term, screen } = start(t, "/bin/sh", ["-c", "printf 'first\\nsecond\\n'; read x; printf 'late\\n'; sleep 1; exit 0"]);
   await screen.waitFor("second", wait);
   const error = await screen.waitFor("absent", { timeout: 100 }).catch((e) => e);
   assert.ok(error instanceof ScreenWaitError);
