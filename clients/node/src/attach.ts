@@ -1,7 +1,10 @@
 // What consumers attached to a terminal ask of it: holding its output back while they cannot keep
 // up (a screen whose emulator parses later, a recording whose stream is full), and the program's
-// cursor-key mode as an attached screen follows it, which press() needs.
+// cursor-key mode as an attached screen follows it, which press() needs; and the recording that
+// spawn()'s record option attaches.
 
+import * as os from "node:os";
+import { AsciicastWriter, RecordingFlow, RecordingTarget, commandLine } from "./recording";
 import type { Terminal } from "./terminal";
 
 interface Gate {
@@ -67,4 +70,53 @@ export function followCursorKeyMode(term: Terminal, applicationCursor: () => boo
 /** True when a screen attached to `term` has seen the program switch to application cursor keys. */
 export function applicationCursorKeys(term: Terminal): boolean {
   return cursorModes.get(term)?.() ?? false;
+}
+
+/**
+ * Opens the recording of a session about to start, so that a target that cannot be written is
+ * the caller's error before anything runs; the function returned records the terminal from then
+ * until its end, and the writer is ended before the exit event's other listeners run.
+ */
+export function openRecording(target: RecordingTarget, file: string, args: readonly string[],
+                              env: NodeJS.ProcessEnv, cols: number, rows: number):
+    (term: Terminal & { inputTap: ((bytes: Buffer) => void) | null }) => void {
+  let release: (() => void) | null = null;
+  let held: Terminal | null = null;
+  const flow: RecordingFlow = {
+    pause: () => {
+      if (held !== null) release ??= holdOutput(held);
+    },
+    resume: () => {
+      release?.();
+      release = null;
+    },
+  };
+  const header = {
+    cols,
+    rows,
+    command: commandLine(file, args),
+    // The bridge gives the program the login shell as SHELL when it has none.
+    env: { TERM: env.TERM ?? "", SHELL: env.SHELL ?? loginShell() },
+  };
+  const writer = new AsciicastWriter(target, header, flow, (error) => {
+    process.emitWarning(`the recording of ${header.command} stopped: ${error.message}`);
+  });
+  return (term) => {
+    held = term;
+    term.onData((data) => writer.output(data));
+    term.onResize((size) => writer.resize(size.cols, size.rows));
+    term.inputTap = (bytes) => writer.input(bytes);
+    // The first exit listener, so the recording is complete before the application hears of
+    // the end; a bridge that failed ends it too.
+    term.onExit(() => writer.end());
+    term.exited.then(() => writer.end(), () => writer.end());
+  };
+}
+
+function loginShell(): string {
+  try {
+    return os.userInfo().shell ?? "/bin/sh";
+  } catch {
+    return "/bin/sh";
+  }
 }

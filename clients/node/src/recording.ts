@@ -7,10 +7,7 @@
 // whole with the later event, and invalid bytes become U+FFFD.
 
 import * as fs from "node:fs";
-import * as os from "node:os";
 import { StringDecoder } from "node:string_decoder";
-import { holdOutput } from "./attach";
-import type { Terminal } from "./terminal";
 
 export interface RecordingHeader {
   /** Terminal columns and rows at the start. */
@@ -171,53 +168,4 @@ function checkSize(value: unknown, name: string): void {
 /** A command line as a POSIX shell would read it back, for the header's `command`. */
 export function commandLine(file: string, args: readonly string[]): string {
   return [file, ...args].map((word) => /^[\w@%+=:,./-]+$/.test(word) ? word : `'${word.replace(/'/g, "'\\''")}'`).join(" ");
-}
-
-/**
- * Opens the recording of a session about to start, so that a target that cannot be written is
- * the caller's error before anything runs; the function returned records the terminal from then
- * until its end, and the writer is ended before the exit event's other listeners run.
- */
-export function openRecording(target: RecordingTarget, file: string, args: readonly string[],
-                              env: NodeJS.ProcessEnv, cols: number, rows: number):
-    (term: Terminal & { inputTap: ((bytes: Buffer) => void) | null }) => void {
-  let release: (() => void) | null = null;
-  let held: Terminal | null = null;
-  const flow: RecordingFlow = {
-    pause: () => {
-      if (held !== null) release ??= holdOutput(held);
-    },
-    resume: () => {
-      release?.();
-      release = null;
-    },
-  };
-  const header = {
-    cols,
-    rows,
-    command: commandLine(file, args),
-    // The bridge gives the program the login shell as SHELL when it has none.
-    env: { TERM: env.TERM ?? "", SHELL: env.SHELL ?? loginShell() },
-  };
-  const writer = new AsciicastWriter(target, header, flow, (error) => {
-    process.emitWarning(`the recording of ${header.command} stopped: ${error.message}`);
-  });
-  return (term) => {
-    held = term;
-    term.onData((data) => writer.output(data));
-    term.onResize((size) => writer.resize(size.cols, size.rows));
-    term.inputTap = (bytes) => writer.input(bytes);
-    // The first exit listener, so the recording is complete before the application hears of
-    // the end; a bridge that failed ends it too.
-    term.onExit(() => writer.end());
-    term.exited.then(() => writer.end(), () => writer.end());
-  };
-}
-
-function loginShell(): string {
-  try {
-    return os.userInfo().shell ?? "/bin/sh";
-  } catch {
-    return "/bin/sh";
-  }
 }

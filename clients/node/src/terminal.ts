@@ -5,9 +5,9 @@ import { spawn as spawnProcess, ChildProcessWithoutNullStreams } from "node:chil
 import { StringDecoder } from "node:string_decoder";
 import { DATA_PREFIX, DATA_SUFFIX_LENGTH, NEWLINE, base64Length, isDataLine } from "./frames";
 import { resolveBridge } from "./resolve";
-import { applicationCursorKeys } from "./attach";
+import { applicationCursorKeys, openRecording } from "./attach";
 import { keysBytes } from "./keys";
-import { RecordingTarget, openRecording } from "./recording";
+import type { RecordingTarget } from "./recording";
 
 export interface SpawnOptions {
   /** Terminal columns, an integer from 0 to 65535; default 80. */
