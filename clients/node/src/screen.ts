@@ -16,7 +16,7 @@ export interface ScreenOptions {
 }
 
 export interface WaitOptions {
-  /** Milliseconds before the wait fails; default 10000. */
+  /** Milliseconds before the wait fails; default 30000, as in the Python client. */
   timeout?: number;
 }
 
@@ -44,7 +44,7 @@ export class ScreenWaitError extends Error {
 // its data away beyond 50 MB).
 const HIGH_WATER = 4 * 1024 * 1024;
 const LOW_WATER = 1024 * 1024;
-const DEFAULT_TIMEOUT = 10000;
+const DEFAULT_TIMEOUT = 30000;
 
 // The serialize addon's typings name the browser package's types, which are not installed here;
 // this is the part of it used.
