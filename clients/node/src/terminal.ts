@@ -12,6 +12,9 @@ import { isSignalName, killSession, signalNumber } from "./signals";
 const FEATURES = ["pid", "process", "signal", "errors"];
 /** How long term.process trusts the last answer, in milliseconds. */
 const PROCESS_NAME_AGE = 100;
+import { applicationCursorKeys, openRecording } from "./attach";
+import { keysBytes } from "./keys";
+import type { RecordingTarget } from "./recording";
 
 export interface SpawnOptions {
   /** Terminal columns, an integer from 0 to 65535; default 80. */
@@ -36,6 +39,16 @@ export interface SpawnOptions {
    * and session, or the bridge when it does not give the program's pid); default 5000.
    */
   killTimeout?: number;
+  /**
+   * Records the session in the asciicast v2 format: to this file path, complete when the exit
+   * event comes, or into this writable stream, ended after the exit event.
+   */
+  record?: RecordingTarget;
+}
+
+export interface TerminalSize {
+  cols: number;
+  rows: number;
 }
 
 export interface ExitEvent {
@@ -88,10 +101,18 @@ export interface Terminal {
   on(event: "error", listener: (error: TerminalError) => void): this;
   /** Removes one registration of `listener` made with on(). */
   off(event: "data" | "exit" | "error", listener: (...args: any[]) => void): this;
+  /** Told of each resize() that is sent to the program. */
+  onResize(listener: (size: TerminalSize) => void): Disposable;
   /** Types into the terminal; strings are sent as UTF-8. Dropped once the session has ended. */
   write(data: string | Uint8Array): void;
   /** Dropped once the session has ended. The pixel size is not passed on. */
   resize(cols: number, rows: number, pixelSize?: { width: number; height: number }): void;
+  /**
+   * Types keys by name ("Enter", "C-c", "Up", "F5", "M-x", or one character), one after the other.
+   * The arrows, Home and End follow the program's cursor-key mode while a Screen is attached.
+   * An unknown name throws, and nothing is sent.
+   */
+  press(...names: string[]): void;
   /** Nothing to do here: the terminal keeps no screen of its own. */
   clear(): void;
   /** The foreground process, asked afresh; all null once the session has ended. */
@@ -173,6 +194,9 @@ class BridgeTerminal implements Terminal {
   private readonly errorListeners = new Listeners<TerminalError>();
   /** Registrations made with on(), for off(). */
   private readonly registrations: Array<{ event: string; listener: unknown; disposable: Disposable }> = [];
+  private readonly resizeListeners = new Listeners<TerminalSize>();
+  /** Sees every input that is sent, for a recording. */
+  inputTap: ((bytes: Buffer) => void) | null = null;
   private resolveReady!: () => void;
   private rejectReady!: (error: Error) => void;
   private resolveExited!: (e: ExitEvent) => void;
@@ -337,12 +361,21 @@ class BridgeTerminal implements Terminal {
 
   clear(): void {}
 
+  onResize(listener: (size: TerminalSize) => void): Disposable {
+    return this.resizeListeners.add(listener);
+  }
+
+  press(...names: string[]): void {
+    this.write(keysBytes(names, { applicationCursor: applicationCursorKeys(this) }));
+  }
+
   write(data: string | Uint8Array): void {
     let bytes: Buffer;
     if (typeof data === "string") bytes = Buffer.from(data, "utf8");
     else if (data instanceof Uint8Array) bytes = Buffer.from(data.buffer, data.byteOffset, data.byteLength);
     else throw new TypeError(`data must be a string or a Uint8Array, got ${describe(data)}`);
     if (bytes.length === 0) return;
+    if (this.inputOpen) this.inputTap?.(bytes);
     this.send(`{"type":"input","data":"${bytes.toString("base64")}"}`);
   }
 
@@ -353,6 +386,7 @@ class BridgeTerminal implements Terminal {
     this._cols = cols;
     this._rows = rows;
     this.send(`{"type":"resize","rows":${rows},"cols":${cols}}`);
+    this.resizeListeners.emit({ cols, rows });
   }
 
   kill(signal?: string): void {
@@ -594,5 +628,8 @@ export function spawn(file: string, args?: string[], options?: SpawnOptions): Te
   const env = environment(opts.env ?? process.env);
   if (opts.name !== undefined) env.TERM = opts.name;
   const bridge = resolveBridge({ bridgePath: opts.bridgePath });
-  return new BridgeTerminal(bridge, file, [...args], cols, rows, opts.cwd, env, encoding, killTimeout);
+  const record = opts.record === undefined ? null : openRecording(opts.record, file, args, env, cols, rows);
+  const term = new BridgeTerminal(bridge, file, [...args], cols, rows, opts.cwd, env, encoding, killTimeout);
+  record?.(term);
+  return term;
 }
