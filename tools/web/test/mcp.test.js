@@ -9,7 +9,7 @@ import { join } from "node:path";
 import { after, before, test } from "node:test";
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
-import { CLI, PROMPT, SCALE, descendants, gone, launchBrowser, screen, sleep, waitFor } from "./helpers.js";
+import { CLI, PROMPT, SCALE, descendants, gone, launchBrowser, rssKiB, screen, sleep, waitFor } from "./helpers.js";
 
 const require = createRequire(import.meta.url);
 const { Terminal } = require("@xterm/headless");
@@ -21,8 +21,9 @@ const BASH = { command: "/bin/bash", args: ["--norc", "--noprofile"] };
 // Starts `quelt-web --mcp ARGS` as a host does, and connects the SDK's client to it.
 async function connect(args = []) {
   const transport = new StdioClientTransport({
-    command: process.execPath,
-    args: [CLI, "--mcp", ...args],
+    // As a host runs it: through its first line, which sets the heap's limits.
+    command: CLI,
+    args: ["--mcp", ...args],
     env: { ...process.env, PS1: PROMPT, TERM: "xterm-256color" },
     stderr: "pipe",
   });
@@ -137,6 +138,29 @@ test("vim -u NONE edits a file by keys, and the recording replays to the screen 
   assert.equal(trimmed(replayed), trimmed(bodyOf(last).split("\n")));
 });
 
+test("a recorded program that floods is recorded whole, and the server's memory stays flat", async () => {
+  const before = new Set(readdirSync(recordings));
+  const rss = rssKiB(agent.pid);
+  const bytes = 12 * 1024 * 1024;
+  const id = idOf(await agent.ok("terminal_open", { command: "/bin/sh", args: ["-c", `yes 0123456789abcdefghijklmnopqrstuvwxyz | head -c ${bytes}`] }));
+  let peak = rss;
+  await waitFor("the flood's end", async () => {
+    peak = Math.max(peak, rssKiB(agent.pid));
+    return new RegExp(`${id} .* exited with code 0`).test(await agent.ok("terminal_list"));
+  }, 60000);
+  const [name] = readdirSync(recordings).filter((n) => !before.has(n));
+  const events = await waitFor("the whole recording", () => {
+    const text = readFileSync(join(recordings, name), "utf8");
+    return text.endsWith("\n") && text.trimEnd().split("\n").slice(1).map((line) => JSON.parse(line));
+  });
+  const recorded = events.filter((e) => e[1] === "o").map((e) => e[2]).join("");
+  // Each line's newline reaches the terminal as CR LF.
+  assert.equal(recorded.replaceAll("\r\n", "\n").length, bytes);
+  console.log(`server RSS ${rss} KiB, at most ${peak} KiB while ${bytes >> 20} MiB were recorded`);
+  assert.ok(peak - rss < 32 * 1024, `the server grew by ${peak - rss} KiB`);
+  assert.match(await agent.call("terminal_close", { id }).then((r) => r.text), /has ended/);
+});
+
 test("terminal_wait: idle_ms after a second of output, and a timeout", async () => {
   const id = idOf(await agent.ok("terminal_open", BASH));
   await agent.ok("terminal_wait", { id, regex: "qw\\$ $" });
@@ -156,7 +180,7 @@ test("terminal_wait: idle_ms after a second of output, and a timeout", async () 
 
 test("a tool given an unknown or ended id, a bad regex or a bad key answers with an error, and the server goes on", async () => {
   const id = idOf(await agent.ok("terminal_open", { command: "/bin/sh", args: ["-c", "exit 3"] }));
-  await waitFor("the program's end", async () => /exited with code 3/.test(await agent.ok("terminal_list")));
+  await waitFor("the program's end", async () => new RegExp(`${id} .* exited with code 3`).test(await agent.ok("terminal_list")));
   const live = idOf(await agent.ok("terminal_open", BASH));
   for (const [tool, args, message] of [
     ["terminal_screen", { id: "0".repeat(32) }, /unknown terminal id "0{32}"/],
