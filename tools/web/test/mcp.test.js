@@ -9,7 +9,7 @@ import { join } from "node:path";
 import { after, before, test } from "node:test";
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
-import { CLI, PROMPT, SCALE, descendants, gone, launchBrowser, rssKiB, screen, sleep, waitFor } from "./helpers.js";
+import { CLI, PROMPT, SCALE, connectSession, descendants, gone, launchBrowser, rssKiB, screen, sleep, waitFor } from "./helpers.js";
 
 const require = createRequire(import.meta.url);
 const { Terminal } = require("@xterm/headless");
@@ -251,9 +251,29 @@ test("the agent's client closes: its sessions end, and then the server, with no 
   const below = descendants(server);
   assert.ok(below.some((p) => p.comm === "sleep"));
   assert.equal(other.stderr(), "", "--no-web prints no URL");
-  await other.client.close();
+  // Its input ends, and no signal follows (the SDK's close() would send SIGTERM after 2 s).
+  other.transport._process.stdin.end();
   await waitFor("the server's end", () => gone(server), 10000);
   await waitFor("every process below it to end", () => below.every((p) => gone(p.pid)), 10000);
+  await other.client.close();
+});
+
+test("a session the agent let go of lives on while a page holds it, and the server ends with it", async () => {
+  const other = await connect(["--keep", "0"]);
+  const opened = await other.ok("terminal_open", BASH);
+  const id = idOf(opened);
+  const link = new URL(/at (\S+)$/.exec(opened)[1]);
+  const page = await connectSession(link.href.replace(/#.*/, ""), { path: `ws?cols=80&rows=24&session=${id}` });
+  await waitFor("the page's prompt", () => page.output().includes(PROMPT));
+  // The host goes without a signal (it died): the server sees its input end. (The SDK's own
+  // close() ends the input too, but sends SIGTERM 2 s later, which ends every session.)
+  other.transport._process.stdin.end();
+  await sleep(300);
+  page.type("echo held $((6*7))\r");
+  await waitFor("the page's answer", () => page.output().includes("held 42"));
+  page.ws.close();
+  await waitFor("the server's end", () => gone(other.pid), 10000);
+  await other.client.close();
 });
 
 test("no bridge or program survives a SIGKILL of the server", async () => {
