@@ -92,8 +92,9 @@ export class Session {
     if (this.viewers.size >= MAX_PAGES) return false;
     clearTimeout(this.keepTimer);
     this.keepTimer = null;
-    // A page coming back to a session nobody watches takes it over at its own size.
-    if (this.viewers.size === 0) this.resizeTo(size);
+    // A page coming back to a session nobody watches takes it over at its own size; one that
+    // watches an agent's session leaves it at the agent's size until the person types.
+    if (this.viewers.size === 0 && !this.heldByAgent) this.resizeTo(size);
     const viewer = new Viewer(ws, this, { size, slowMs: this.slowMs, log: this.log });
     this.viewers.add(viewer);
     this.sync(viewer);

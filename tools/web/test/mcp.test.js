@@ -215,11 +215,14 @@ test("a person's page on the agent's link sees what the agent typed, and the age
     await waitFor("the agent's output in the page", async () => (await screen(page)).includes("agent was 42"), 10000);
     assert.equal(await page.$eval("#agent", (e) => !e.hidden && e.textContent), "opened by an agent");
     assert.equal(await page.$eval("#recording", (e) => !e.hidden), true);
+    // Watching does not resize the agent's terminal; typing in the page does.
+    assert.match(await agent.ok("terminal_screen", { id }), /· 80x24 ·/);
 
     await page.keyboard.type("echo person was $((50+5))");
     await page.keyboard.press("Enter");
     const seen = await agent.ok("terminal_wait", { id, text: "person was 55" });
     assert.match(seen, /person was 55/);
+    assert.doesNotMatch(seen, /· 80x24 ·/);
     assert.match(await agent.ok("terminal_list"), new RegExp(`${id} .* 1 page`));
 
     // The title follows the foreground program where the bridge reports it; an older bridge
