@@ -7,9 +7,10 @@
 //   {"type":"program"}                         asks for the foreground program's name (a visible
 //                                              page asks now and then, for its title)
 // Server to browser: the program's output as binary messages, and text messages
-//   {"type":"attached","session":ID,"cols":INT,"rows":INT,"keep":SECONDS}
+//   {"type":"attached","session":ID,"cols":INT,"rows":INT,"keep":SECONDS,"agent":BOOL,"recording":BOOL}
 //       the page's terminal is to be reset to this size; the next binary message redraws the
-//       screen as it is now, and live output follows
+//       screen as it is now, and live output follows. `agent`: an agent opened the session;
+//       `recording`: its recording can be downloaded at recording/ID
 //   {"type":"size","cols":INT,"rows":INT}      the session's size changed at this point of the output
 //   {"type":"program","name":STRING|null}      the foreground program, null when the bridge cannot tell
 //   {"type":"exit","exitCode":INT} or {"type":"error","message":STRING}, each followed by the close.
