@@ -5,6 +5,9 @@ import { spawn as spawnProcess, ChildProcessWithoutNullStreams } from "node:chil
 import { StringDecoder } from "node:string_decoder";
 import { DATA_PREFIX, DATA_SUFFIX_LENGTH, NEWLINE, base64Length, isDataLine } from "./frames";
 import { resolveBridge } from "./resolve";
+import { applicationCursorKeys } from "./attach";
+import { keysBytes } from "./keys";
+import { RecordingTarget, recordTerminal } from "./recording";
 
 export interface SpawnOptions {
   /** Terminal columns, an integer from 0 to 65535; default 80. */
@@ -19,6 +22,16 @@ export interface SpawnOptions {
   encoding?: "utf8" | null;
   /** The bridge binary; default: what resolveBridge() finds. */
   bridgePath?: string;
+  /**
+   * Records the session in the asciicast v2 format: to this file path, complete when the exit
+   * event comes, or into this writable stream, ended after the exit event.
+   */
+  record?: RecordingTarget;
+}
+
+export interface TerminalSize {
+  cols: number;
+  rows: number;
 }
 
 export interface ExitEvent {
@@ -39,10 +52,18 @@ export interface Terminal {
   onData(listener: (data: string | Buffer) => void): Disposable;
   onExit(listener: (e: ExitEvent) => void): Disposable;
   onError(listener: (error: Error) => void): Disposable;
+  /** Told of each resize() that is sent to the program. */
+  onResize(listener: (size: TerminalSize) => void): Disposable;
   /** Types into the terminal; strings are sent as UTF-8. Dropped once the session has ended. */
   write(data: string | Uint8Array): void;
   /** Dropped once the session has ended. */
   resize(cols: number, rows: number): void;
+  /**
+   * Types keys by name ("Enter", "C-c", "Up", "F5", "M-x", or one character), one after the other.
+   * The arrows, Home and End follow the program's cursor-key mode while a Screen is attached.
+   * An unknown name throws, and nothing is sent.
+   */
+  press(...names: string[]): void;
   /** Hangs the program up and ends the session. Dropped once the session has ended. */
   kill(): void;
   /** Stops reading the bridge's output, which in turn stops the program when it writes more. */
@@ -112,6 +133,9 @@ class BridgeTerminal implements Terminal {
   private readonly dataListeners = new Listeners<string | Buffer>();
   private readonly exitListeners = new Listeners<ExitEvent>();
   private readonly errorListeners = new Listeners<Error>();
+  private readonly resizeListeners = new Listeners<TerminalSize>();
+  /** Sees every input that is sent, for a recording. */
+  inputTap: ((bytes: Buffer) => void) | null = null;
   private resolveReady!: () => void;
   private rejectReady!: (error: Error) => void;
   private resolveExited!: (e: ExitEvent) => void;
@@ -199,12 +223,21 @@ class BridgeTerminal implements Terminal {
     return this.errorListeners.add(listener);
   }
 
+  onResize(listener: (size: TerminalSize) => void): Disposable {
+    return this.resizeListeners.add(listener);
+  }
+
+  press(...names: string[]): void {
+    this.write(keysBytes(names, { applicationCursor: applicationCursorKeys(this) }));
+  }
+
   write(data: string | Uint8Array): void {
     let bytes: Buffer;
     if (typeof data === "string") bytes = Buffer.from(data, "utf8");
     else if (data instanceof Uint8Array) bytes = Buffer.from(data.buffer, data.byteOffset, data.byteLength);
     else throw new TypeError(`data must be a string or a Uint8Array, got ${describe(data)}`);
     if (bytes.length === 0) return;
+    if (this.inputOpen) this.inputTap?.(bytes);
     this.send(`{"type":"input","data":"${bytes.toString("base64")}"}`);
   }
 
@@ -215,6 +248,7 @@ class BridgeTerminal implements Terminal {
     this._cols = cols;
     this._rows = rows;
     this.send(`{"type":"resize","rows":${rows},"cols":${cols}}`);
+    this.resizeListeners.emit({ cols, rows });
   }
 
   kill(): void {
@@ -452,5 +486,14 @@ export function spawn(file: string, args?: string[], options?: SpawnOptions): Te
   }
   const env = environment(opts.env ?? process.env);
   const bridge = resolveBridge({ bridgePath: opts.bridgePath });
-  return new BridgeTerminal(bridge, file, [...args], cols, rows, opts.cwd, env, encoding);
+  const term = new BridgeTerminal(bridge, file, [...args], cols, rows, opts.cwd, env, encoding);
+  if (opts.record !== undefined) {
+    try {
+      recordTerminal(term, opts.record, file, args, env);
+    } catch (error) {
+      term.kill();
+      throw error;
+    }
+  }
+  return term;
 }
