@@ -4,7 +4,7 @@
 import { Server } from "@modelcontextprotocol/sdk/server/index.js";
 import { StdioServerTransport } from "@modelcontextprotocol/sdk/server/stdio.js";
 import { CallToolRequestSchema, ListToolsRequestSchema } from "@modelcontextprotocol/sdk/types.js";
-import { keyTable } from "./keys.js";
+import { keyBytes } from "quelt-local-pty/keys";
 import { defaultShell } from "./options.js";
 
 const MAX_SIZE = 1000;
@@ -238,15 +238,11 @@ export async function serveMcp({ sessions, link, keepMs, input = process.stdin, 
       const session = live(args.id);
       if (args.text === undefined && args.keys === undefined) throw new ToolError("terminal_type needs `text` or `keys`");
       let bytes = args.text ?? "";
-      if (args.keys?.length) {
-        const table = await keyTable();
-        if (!table) throw new ToolError("named keys need the key table of quelt-local-pty, which this installation lacks");
-        for (const key of args.keys) {
-          const sequence = table.bytes(key, session.screen.applicationCursor);
-          if (sequence === null || sequence === undefined) {
-            throw new ToolError(`unknown key ${JSON.stringify(key)}; nothing was typed`);
-          }
-          bytes += sequence;
+      for (const key of args.keys ?? []) {
+        try {
+          bytes += keyBytes(key, { applicationCursor: session.screen.applicationCursor });
+        } catch (error) {
+          throw new ToolError(`${error.message}; nothing was typed`);
         }
       }
       session.type(bytes);

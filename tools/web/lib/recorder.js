@@ -1,10 +1,9 @@
-// A session's recording: one asciicast v2 file, a header line and then one JSON array per event,
-// [seconds, "o" | "i" | "r", text], written as the session goes. The file is written through a
-// stream whose buffer is bounded: while it is behind, the session stops reading its bridge, so
+// A session's recording: an asciicast v2 file written by the client's writer through a stream
+// whose buffer is bounded. While the stream is behind, the session stops reading its bridge, so
 // a program that floods is slowed to the disk's pace instead of filling the server's memory.
 import { createWriteStream } from "node:fs";
 import { join } from "node:path";
-import { StringDecoder } from "node:string_decoder";
+import { AsciicastWriter, commandLine } from "quelt-local-pty/recording";
 
 // What may wait in memory for the disk before the session is held up.
 const HIGH_WATER = 256 * 1024;
@@ -18,51 +17,31 @@ export function recordingName(startedAt, id) {
 
 export class Recorder {
   // `onFlow()` is called when the recorder stops or starts being behind.
-  constructor({ dir, id, cols, rows, command, env, onFlow }) {
-    this.startedAt = new Date();
-    this.name = recordingName(this.startedAt, id);
+  constructor({ dir, id, cols, rows, file, args, env, log, onFlow }) {
+    const startedAt = new Date();
+    this.name = recordingName(startedAt, id);
     this.path = join(dir, this.name);
-    this.start = performance.now();
-    this.onFlow = onFlow;
-    this.outDecoder = new StringDecoder("utf8");
-    this.inDecoder = new StringDecoder("utf8");
-    this.closed = false;
-    this.stream = createWriteStream(this.path, { flags: "wx", mode: 0o600, highWaterMark: HIGH_WATER });
-    this.stream.on("drain", () => this.onFlow());
-    this.stream.on("error", () => {
-      // A full disk or a folder removed: the session goes on unrecorded rather than held up.
-      this.closed = true;
-      this.onFlow();
-    });
+    this.behind = false;
+    const stream = createWriteStream(this.path, { flags: "wx", mode: 0o600, highWaterMark: HIGH_WATER });
     /** Settles once the file is complete on disk. */
-    this.finished = new Promise((resolve) => this.stream.on("close", resolve));
-    const header = {
-      version: 2, width: cols, height: rows, timestamp: Math.floor(this.startedAt.getTime() / 1000),
-      command, env: { TERM: env.TERM, SHELL: env.SHELL },
+    this.finished = new Promise((resolve) => stream.on("close", resolve));
+    const flow = (behind) => () => {
+      this.behind = behind;
+      onFlow();
     };
-    this.stream.write(`${JSON.stringify(header)}\n`);
+    // A full disk or a folder removed: the session goes on unrecorded rather than held up.
+    this.writer = new AsciicastWriter(stream, {
+      cols, rows, command: commandLine(file, args), env: { TERM: env.TERM ?? "", SHELL: env.SHELL ?? "" },
+      timestamp: Math.floor(startedAt.getTime() / 1000),
+    }, { pause: flow(true), resume: flow(false) }, (error) => log(`the recording ${this.name} stopped: ${error.message}`));
   }
 
-  get behind() {
-    return !this.closed && this.stream.writableNeedDrain;
-  }
-
-  event(code, text) {
-    if (this.closed || text === "") return;
-    const seconds = Math.round(performance.now() - this.start) / 1000;
-    this.stream.write(`${JSON.stringify([seconds, code, text])}\n`);
-  }
-
-  // Output and input are decoded as streams: a chunk may end inside a UTF-8 character.
-  output(chunk) { this.event("o", this.outDecoder.write(chunk)); }
-  input(data) { this.event("i", typeof data === "string" ? data : this.inDecoder.write(data)); }
-  resize(cols, rows) { this.event("r", `${cols}x${rows}`); }
+  output(chunk) { this.writer.output(chunk); }
+  input(data) { this.writer.input(data); }
+  resize(cols, rows) { this.writer.resize(cols, rows); }
 
   close() {
-    if (this.closed) return this.finished;
-    this.event("o", this.outDecoder.end());
-    this.closed = true;
-    this.stream.end();
+    this.writer.end();
     return this.finished;
   }
 }

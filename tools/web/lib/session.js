@@ -46,7 +46,7 @@ export class Session {
     this.keepTimer = null;
     this.bridge = spawn(file, args, { cols, rows, cwd, env, bridgePath, encoding: null });
     this.recorder = recordDir
-      ? new Recorder({ dir: recordDir, id, cols, rows, command: this.command, env, onFlow: () => this.flowChanged() })
+      ? new Recorder({ dir: recordDir, id, cols, rows, file, args, env, log, onFlow: () => this.flowChanged() })
       : null;
     this.screen = new Screen({ cols, rows, scrollback, onReply: (data) => this.bridge.write(data) });
     this.exited = this.bridge.exited.then(() => {}, () => {}).then(() => this.recorder?.close());

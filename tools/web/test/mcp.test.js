@@ -188,7 +188,7 @@ test("a tool given an unknown or ended id, a bad regex or a bad key answers with
     ["terminal_type", { id, text: "x" }, /terminal [0-9a-f]{32} has ended: the program exited with code 3/],
     ["terminal_close", { id }, /has ended/],
     ["terminal_wait", { id: live, regex: "(unclosed" }, /bad regex "\(unclosed":/],
-    ["terminal_type", { id: live, keys: ["Enter", "F13"] }, /unknown key "F13"; nothing was typed/],
+    ["terminal_type", { id: live, keys: ["Enter", "F13"] }, /^unknown key name "F13": expected a name such as .*; nothing was typed$/],
     ["terminal_wait", { id: live, text: "a", idle_ms: 5 }, /exactly one of/],
     ["terminal_resize", { id: live, cols: 0, rows: 10 }, /`cols` must be an integer from 1 to 1000/],
     ["terminal_open", { command: "/nonexistent/program" }, /could not start \/nonexistent\/program/],
