@@ -5,6 +5,7 @@ import { Server } from "@modelcontextprotocol/sdk/server/index.js";
 import { StdioServerTransport } from "@modelcontextprotocol/sdk/server/stdio.js";
 import { CallToolRequestSchema, ListToolsRequestSchema } from "@modelcontextprotocol/sdk/types.js";
 import { keyBytes } from "quelt-local-pty/keys";
+import { constants } from "node:os";
 import { defaultShell } from "./options.js";
 
 const MAX_SIZE = 1000;
@@ -148,9 +149,13 @@ function check(tool, args) {
   }
 }
 
+// The client gives the signal that ended a program as its number, where the bridge reports it.
+const signalName = (signal) =>
+  typeof signal === "number" ? Object.keys(constants.signals).find((name) => constants.signals[name] === signal) ?? `signal ${signal}` : signal;
+
 export function describeExit(exit) {
   if (!exit) return "ended";
-  return exit.signal ? `was ended by ${exit.signal}` : `exited with code ${exit.exitCode}`;
+  return exit.signal ? `was ended by ${signalName(exit.signal)}` : `exited with code ${exit.exitCode}`;
 }
 
 // Serves the tools on `input`/`output` over `sessions`. `link(id)` gives a session's page link
