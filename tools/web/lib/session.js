@@ -163,12 +163,14 @@ export class Session {
     this.bridge.write(data);
   }
 
-  // The foreground program's name, or null when the bridge cannot tell.
+  // The foreground program's name, or null when the bridge cannot tell. A client whose bridge
+  // cannot tell answers with no pid (and the program's own file name, which would stay in the
+  // title whatever runs).
   async foreground() {
     if (this.ended || typeof this.bridge.foreground !== "function") return null;
     try {
-      const { name } = await this.bridge.foreground();
-      return typeof name === "string" && name !== "" ? name : null;
+      const { pid, name } = await this.bridge.foreground();
+      return Number.isInteger(pid) && typeof name === "string" && name !== "" ? name : null;
     } catch {
       return null;
     }
