@@ -225,10 +225,15 @@ test("a person's page on the agent's link sees what the agent typed, and the age
     assert.doesNotMatch(seen, /· 80x24 ·/);
     assert.match(await agent.ok("terminal_list"), new RegExp(`${id} .* 1 page`));
 
-    // The title follows the foreground program where the bridge reports it; an older bridge
-    // reports nothing, and the title stays the page's own.
-    const title = await page.title();
-    assert.ok(title === "quelt-web" || title === "bash — quelt-web", title);
+    // The title follows the foreground program where the bridge reports it, as the agent's
+    // screen does; an older bridge reports nothing, and the title stays the page's own.
+    const reported = / · foreground: bash/.test(await agent.ok("terminal_screen", { id }));
+    await waitFor("the title", async () => (await page.title()) === (reported ? "bash — quelt-web" : "quelt-web"), 5000);
+    if (reported) {
+      await agent.ok("terminal_type", { id, text: "vim -u NONE\n" });
+      await waitFor("vim in the title", async () => (await page.title()) === "vim — quelt-web", 5000);
+      await agent.ok("terminal_type", { id, text: ":q\n" });
+    }
 
     // The page offers the session's recording.
     const href = await page.$eval("#recording", (e) => e.href);
