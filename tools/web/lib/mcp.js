@@ -1,9 +1,8 @@
 // The agent's door: the Model Context Protocol over standard input and output, with tools that
 // open and drive sessions of the same kind, and in the same table, as the pages'. A person can
 // open an agent's session in the browser from its link, watch it and type into it.
-import { Server } from "@modelcontextprotocol/sdk/server/index.js";
-import { StdioServerTransport } from "@modelcontextprotocol/sdk/server/stdio.js";
-import { CallToolRequestSchema, ListToolsRequestSchema } from "@modelcontextprotocol/sdk/types.js";
+// The SDK as scripts/bundle-mcp.mjs bundles it from the SDK installed at build time.
+import { CallToolRequestSchema, ListToolsRequestSchema, Server, StdioServerTransport } from "./vendor/mcp-sdk.js";
 import { keyBytes } from "quelt-local-pty/keys";
 import { constants } from "node:os";
 import { defaultShell } from "./options.js";
