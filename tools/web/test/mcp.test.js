@@ -162,14 +162,14 @@ test("a recorded program that floods is recorded whole, and the server's memory 
 });
 
 test("terminal_wait: idle_ms after a second of output, and a timeout", async () => {
-  const id = idOf(await agent.ok("terminal_open", BASH));
+  const id = idOf(await agent.ok("terminal_open", { ...BASH, cwd: work }));
   await agent.ok("terminal_wait", { id, regex: "qw\\$ $" });
-  await agent.ok("terminal_type", { id, text: "for i in 1 2 3 4 5; do echo tick $i; sleep 0.2; done\n" });
+  await agent.ok("terminal_type", { id, text: "pwd; for i in 1 2 3 4 5; do echo tick $i; sleep 0.2; done\n" });
   await agent.ok("terminal_wait", { id, text: "tick 1" });
   const started = Date.now();
   const idle = await agent.ok("terminal_wait", { id, idle_ms: 500, timeout_ms: 5000 });
   const took = Date.now() - started;
-  assert.match(bodyOf(idle), /tick 5\nqw\$ $/);
+  assert.match(bodyOf(idle), new RegExp(`^${work}\ntick 1\n[^]*tick 5\nqw\\$ $`, "m"));
   assert.ok(took >= 1000 && took < 3000 * SCALE, `idle after ${took} ms`);
 
   const timedOut = await agent.call("terminal_wait", { id, text: "not coming", timeout_ms: 300 });
