@@ -2,7 +2,7 @@
 // No native code, so the package runs unchanged in every runtime version.
 
 export { spawn } from "./terminal";
-export type { Disposable, ExitEvent, SpawnOptions, Terminal, TerminalSize } from "./terminal";
+export type { Disposable, ExitEvent, ForegroundProcess, SpawnOptions, Terminal, TerminalError, TerminalSize } from "./terminal";
 export { resolveBridge } from "./resolve";
 export type { ResolveBridgeOptions } from "./resolve";
 export { PREBUILT_PLATFORMS } from "./platforms";

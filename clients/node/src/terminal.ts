@@ -2,12 +2,19 @@
 // newline-delimited JSON frames, and the events the application sees.
 
 import { spawn as spawnProcess, ChildProcessWithoutNullStreams } from "node:child_process";
+import * as path from "node:path";
 import { StringDecoder } from "node:string_decoder";
-import { DATA_PREFIX, DATA_SUFFIX_LENGTH, NEWLINE, base64Length, isDataLine } from "./frames";
+import { FrameDecoder, FrameEvent } from "./decoder";
 import { resolveBridge } from "./resolve";
 import { applicationCursorKeys } from "./attach";
 import { keysBytes } from "./keys";
 import { RecordingTarget, recordTerminal } from "./recording";
+import { isSignalName, killSession, signalNumber } from "./signals";
+
+/** What the client asks the bridge for; a bridge that names none in its ready frame is older. */
+const FEATURES = ["pid", "process", "signal", "errors"];
+/** How long term.process trusts the last answer, in milliseconds. */
+const PROCESS_NAME_AGE = 100;
 
 export interface SpawnOptions {
   /** Terminal columns, an integer from 0 to 65535; default 80. */
@@ -18,10 +25,20 @@ export interface SpawnOptions {
   cwd?: string;
   /** The program's whole environment (undefined values are left out); default process.env. */
   env?: Record<string, string | undefined>;
-  /** "utf8" (default): onData gets strings, decoded as a stream; null: Buffers. */
-  encoding?: "utf8" | null;
+  /**
+   * An encoding Buffer knows ("utf8", the default; "latin1", ...): onData gets strings, decoded
+   * as a stream; null: Buffers.
+   */
+  encoding?: BufferEncoding | null;
   /** The bridge binary; default: what resolveBridge() finds. */
   bridgePath?: string;
+  /** Sets TERM in the program's environment. */
+  name?: string;
+  /**
+   * Milliseconds from kill() to SIGKILL for a program that has not ended (its process group
+   * and session, or the bridge when it does not give the program's pid); default 5000.
+   */
+  killTimeout?: number;
   /**
    * Records the session in the asciicast v2 format: to this file path, complete when the exit
    * event comes, or into this writable stream, ended after the exit event.
@@ -35,7 +52,22 @@ export interface TerminalSize {
 }
 
 export interface ExitEvent {
+  /** The program's exit status; 1 when a signal ended it or the session failed. */
   exitCode: number;
+  /** The number os.constants.signals gives for the signal that ended the program, if one did. */
+  signal?: number;
+}
+
+/** The terminal's foreground process group's leader; what cannot be known is null. */
+export interface ForegroundProcess {
+  pid: number | null;
+  name: string | null;
+  cwd: string | null;
+}
+
+/** An error of the session; `code` is the operating-system error's name ("ENOENT") when known. */
+export interface TerminalError extends Error {
+  code?: string;
 }
 
 export interface Disposable {
@@ -45,27 +77,54 @@ export interface Disposable {
 export interface Terminal {
   readonly cols: number;
   readonly rows: number;
+  /**
+   * The program's process id once `ready` has resolved; before that (and with a bridge that
+   * does not give it), the bridge's own, whose end ends the program too. Undefined only when the
+   * bridge could not be started.
+   */
+  readonly pid: number | undefined;
+  /**
+   * The foreground program's name: the last answer of the bridge, asked again when that is more
+   * than 100 ms old; the program's file name until the first answer.
+   */
+  readonly process: string;
   /** Resolves on the ready frame; rejects with the bridge's error message. */
   readonly ready: Promise<void>;
   /** Resolves after the last byte of output has been delivered and the bridge has ended. */
   readonly exited: Promise<ExitEvent>;
   onData(listener: (data: string | Buffer) => void): Disposable;
   onExit(listener: (e: ExitEvent) => void): Disposable;
-  onError(listener: (error: Error) => void): Disposable;
-  /** Told of each resize() that is sent to the program. */
-  onResize(listener: (size: TerminalSize) => void): Disposable;
+  onError(listener: (error: TerminalError) => void): Disposable;
+  /** Event-emitter style: ("data", data), ("exit", exitCode, signal), ("error", error). */
+  on(event: "data", listener: (data: string | Buffer) => void): this;
+  on(event: "exit", listener: (exitCode: number, signal?: number) => void): this;
+  on(event: "error", listener: (error: TerminalError) => void): this;
+  /** Removes one registration of `listener` made with on(). */
+  off(event: "data" | "exit" | "error", listener: (...args: any[]) => void): this;
   /** Types into the terminal; strings are sent as UTF-8. Dropped once the session has ended. */
   write(data: string | Uint8Array): void;
-  /** Dropped once the session has ended. */
-  resize(cols: number, rows: number): void;
+  /** Dropped once the session has ended. The pixel size is not passed on. */
+  resize(cols: number, rows: number, pixelSize?: { width: number; height: number }): void;
+  /** Nothing to do here: the terminal keeps no screen of its own. */
+  clear(): void;
+  /** The foreground process, asked afresh; all null once the session has ended. */
+  foreground(): Promise<ForegroundProcess>;
+  /**
+   * Without a signal: hangs the program up and ends the session; a program still running
+   * `killTimeout` later is killed. With a signal name ("SIGTERM"): sends it to the program, and
+   * the session goes on until the program ends. Dropped once the session has ended.
+   */
+  kill(signal?: string): void;
+  /** Ends the session as kill() does. */
+  dispose(): void;
+  /** Told of each resize() that is sent to the program. */
+  onResize(listener: (size: TerminalSize) => void): Disposable;
   /**
    * Types keys by name ("Enter", "C-c", "Up", "F5", "M-x", or one character), one after the other.
    * The arrows, Home and End follow the program's cursor-key mode while a Screen is attached.
    * An unknown name throws, and nothing is sent.
    */
   press(...names: string[]): void;
-  /** Hangs the program up and ends the session. Dropped once the session has ended. */
-  kill(): void;
   /** Stops reading the bridge's output, which in turn stops the program when it writes more. */
   pause(): void;
   resume(): void;
@@ -97,7 +156,7 @@ function environment(env: Record<string, string | undefined>): NodeJS.ProcessEnv
   return result;
 }
 
-function signalName(signal: NodeJS.Signals | null, code: number | null): string {
+function bridgeEnd(signal: NodeJS.Signals | null, code: number | null): string {
   if (signal) return signal;
   return `exit status ${code ?? "unknown"}`;
 }
@@ -132,7 +191,9 @@ class BridgeTerminal implements Terminal {
   private readonly decoder: StringDecoder | null;
   private readonly dataListeners = new Listeners<string | Buffer>();
   private readonly exitListeners = new Listeners<ExitEvent>();
-  private readonly errorListeners = new Listeners<Error>();
+  private readonly errorListeners = new Listeners<TerminalError>();
+  /** Registrations made with on(), for off(). */
+  private readonly registrations: Array<{ event: string; listener: unknown; disposable: Disposable }> = [];
   private readonly resizeListeners = new Listeners<TerminalSize>();
   /** Sees every input that is sent, for a recording. */
   inputTap: ((bytes: Buffer) => void) | null = null;
@@ -141,11 +202,13 @@ class BridgeTerminal implements Terminal {
   private resolveExited!: (e: ExitEvent) => void;
   private rejectExited!: (error: Error) => void;
 
-  /** Start and end of each Base64 text in a run of data frames; reused. */
-  private readonly base64Ranges: number[] = [];
-  private scratch = Buffer.alloc(0);
-  /** Output read but not yet handed out: a partial line, or lines held back by pause(). */
-  private pending: Buffer | null = null;
+  private readonly frames: FrameDecoder;
+  /** Events decoded but not yet handled (pause() holds them back), and the next one's index. */
+  private queue: FrameEvent[] = [];
+  private queueIndex = 0;
+  /** Output read but not yet decoded. */
+  private readonly held: Buffer[] = [];
+  private decoderEnded = false;
   private paused = false;
   private inputOpen = true;
   private readySeen = false;
@@ -154,12 +217,30 @@ class BridgeTerminal implements Terminal {
   private bridgeEnded: { code: number | null; signal: NodeJS.Signals | null } | null = null;
   private finished = false;
   private stderrTail = "";
+  /** What the bridge accepted of FEATURES; empty for an older bridge. */
+  private features: ReadonlySet<string> = new Set();
+  private programPid: number | undefined;
+  private exitSignal: string | undefined;
+  private processName: string;
+  private processNameAt = -Infinity;
+  private refreshing = false;
+  /** Resolvers of the queries sent, oldest first: the bridge answers in order. */
+  private readonly queries: Array<(answer: ForegroundProcess) => void> = [];
+  private readonly killTimeout: number;
+  private killTimer: NodeJS.Timeout | null = null;
+  /** The bridge was killed here, as the last resort of kill(): its end is the session's. */
+  private killedBridge = false;
 
   constructor(bridge: string, file: string, args: string[], cols: number, rows: number,
-              cwd: string | undefined, env: NodeJS.ProcessEnv, encoding: "utf8" | null) {
+              cwd: string | undefined, env: NodeJS.ProcessEnv, encoding: BufferEncoding | null,
+              killTimeout = 5000) {
     this._cols = cols;
     this._rows = rows;
-    this.decoder = encoding === "utf8" ? new StringDecoder("utf8") : null;
+    this.processName = path.basename(file);
+    this.killTimeout = killTimeout;
+    this.decoder = encoding === null ? null : new StringDecoder(encoding);
+    // Bytes handed to the application are its own; a text decoder copies what it keeps.
+    this.frames = new FrameDecoder({ reuseBuffers: this.decoder !== null });
     this.ready = new Promise<void>((resolve, reject) => {
       this.resolveReady = resolve;
       this.rejectReady = reject;
@@ -181,6 +262,8 @@ class BridgeTerminal implements Terminal {
     if (cwd !== undefined) spawnFrame.cwd = cwd;
     spawnFrame.rows = rows;
     spawnFrame.cols = cols;
+    // An older bridge ignores the member and answers as it always has.
+    spawnFrame.features = FEATURES;
     this.send(JSON.stringify(spawnFrame));
 
     // A bridge that has gone away makes writes fail with EPIPE; its end is reported through
@@ -211,6 +294,38 @@ class BridgeTerminal implements Terminal {
     return this._rows;
   }
 
+  get pid(): number | undefined {
+    return this.programPid ?? this.child.pid;
+  }
+
+  get process(): string {
+    if (!this.refreshing && performance.now() - this.processNameAt > PROCESS_NAME_AGE && this.query()) {
+      this.refreshing = true;
+      this.queries.push(() => (this.refreshing = false));
+    }
+    return this.processName;
+  }
+
+  async foreground(): Promise<ForegroundProcess> {
+    try {
+      await this.ready;
+    } catch {
+      return { pid: null, name: null, cwd: null };
+    }
+    return new Promise((resolve) => {
+      if (this.query()) this.queries.push(resolve);
+      else if (!this.features.has("process") && this.inputOpen) resolve({ pid: null, name: this.processName, cwd: null });
+      else resolve({ pid: null, name: null, cwd: null });
+    });
+  }
+
+  /** Sends a query when the bridge answers them and still reads; false otherwise. */
+  private query(): boolean {
+    if (!this.features.has("process") || !this.inputOpen) return false;
+    this.send('{"type":"query"}');
+    return true;
+  }
+
   onData(listener: (data: string | Buffer) => void): Disposable {
     return this.dataListeners.add(listener);
   }
@@ -219,7 +334,7 @@ class BridgeTerminal implements Terminal {
     return this.exitListeners.add(listener);
   }
 
-  onError(listener: (error: Error) => void): Disposable {
+  onError(listener: (error: TerminalError) => void): Disposable {
     return this.errorListeners.add(listener);
   }
 
@@ -231,6 +346,29 @@ class BridgeTerminal implements Terminal {
     this.write(keysBytes(names, { applicationCursor: applicationCursorKeys(this) }));
   }
 
+  on(event: "data", listener: (data: string | Buffer) => void): this;
+  on(event: "exit", listener: (exitCode: number, signal?: number) => void): this;
+  on(event: "error", listener: (error: TerminalError) => void): this;
+  on(event: string, listener: (...args: any[]) => void): this {
+    let disposable: Disposable;
+    if (event === "data") disposable = this.onData(listener);
+    else if (event === "exit") {
+      if (typeof listener !== "function") throw new TypeError("listener must be a function");
+      disposable = this.onExit((e) => listener(e.exitCode, e.signal));
+    } else if (event === "error") disposable = this.onError(listener);
+    else throw new TypeError(`event must be "data", "exit" or "error", got ${describe(event)}`);
+    this.registrations.push({ event, listener, disposable });
+    return this;
+  }
+
+  off(event: string, listener: (...args: any[]) => void): this {
+    const i = this.registrations.findIndex((r) => r.event === event && r.listener === listener);
+    if (i >= 0) this.registrations.splice(i, 1)[0].disposable.dispose();
+    return this;
+  }
+
+  clear(): void {}
+
   write(data: string | Uint8Array): void {
     let bytes: Buffer;
     if (typeof data === "string") bytes = Buffer.from(data, "utf8");
@@ -241,7 +379,7 @@ class BridgeTerminal implements Terminal {
     this.send(`{"type":"input","data":"${bytes.toString("base64")}"}`);
   }
 
-  resize(cols: number, rows: number): void {
+  resize(cols: number, rows: number, _pixelSize?: { width: number; height: number }): void {
     checkSize(cols, "cols");
     checkSize(rows, "rows");
     if (!this.inputOpen) return;
@@ -251,11 +389,50 @@ class BridgeTerminal implements Terminal {
     this.resizeListeners.emit({ cols, rows });
   }
 
-  kill(): void {
+  kill(signal?: string): void {
+    if (signal !== undefined) {
+      if (!isSignalName(signal)) {
+        throw new TypeError(`signal must be a signal name such as "SIGTERM", got ${describe(signal)}`);
+      }
+      if (!this.readySeen && this.error === null) {
+        // Whether the bridge sends signals is known from its ready frame.
+        this.ready.then(() => this.kill(signal), () => {});
+        return;
+      }
+      if (this.features.has("signal")) {
+        this.send(JSON.stringify({ type: "signal", signal }));
+        return;
+      }
+      // An older bridge sends the program no signal but the hang-up that ends the session.
+    }
     if (!this.inputOpen) return;
     this.send('{"type":"kill"}');
     // The bridge reads nothing after a kill frame.
     this.closeInput();
+    if (this.killTimer === null && this.bridgeEnded === null) {
+      this.killTimer = setTimeout(() => this.killHarder(), this.killTimeout);
+    }
+  }
+
+  dispose(): void {
+    this.kill();
+  }
+
+  /**
+   * A program that ignores or defers the hang-up keeps its bridge waiting for its end: SIGKILL
+   * it, as a service manager ends a stop that takes too long; the bridge then reports its exit.
+   * Without the program's pid, SIGKILL the bridge, whose end closes the terminal's master side:
+   * the hang-up that the kernel itself gives the terminal's foreground.
+   */
+  private killHarder(): void {
+    this.killTimer = null;
+    if (this.bridgeEnded !== null) return;
+    if (this.programPid !== undefined && this.exitCode === null) {
+      killSession(this.programPid);
+    } else {
+      this.killedBridge = true;
+      this.child.kill("SIGKILL");
+    }
   }
 
   pause(): void {
@@ -267,17 +444,12 @@ class BridgeTerminal implements Terminal {
   resume(): void {
     if (!this.paused) return;
     this.paused = false;
-    // Lines held back are handed out later, not from inside the caller's resume().
+    // Events held back are handed out later, not from inside the caller's resume().
     process.nextTick(() => {
       if (this.paused) return;
-      if (this.pending !== null && this.pending.indexOf(NEWLINE) >= 0) {
-        const held = this.pending;
-        this.pending = null;
-        this.receive(held);
-        if (this.paused) return;
-      }
+      this.pump();
+      if (this.paused) return;
       this.child.stdout.resume();
-      this.maybeFinish();
     });
   }
 
@@ -293,86 +465,66 @@ class BridgeTerminal implements Terminal {
   }
 
   private receive(chunk: Buffer): void {
-    let start = 0;
-    if (this.pending !== null) {
-      const newline = chunk.indexOf(NEWLINE);
-      if (newline < 0) {
-        this.pending = Buffer.concat([this.pending, chunk]);
-        return;
-      }
-      const line = Buffer.concat([this.pending, chunk.subarray(0, newline)]);
-      this.pending = null;
-      this.handleLines(line, 0, line.length, true);
-      start = newline + 1;
-      if (this.paused) {
-        if (start < chunk.length) this.pending = chunk.subarray(start);
-        return;
-      }
-    }
-    this.handleLines(chunk, start, chunk.length, false);
+    this.held.push(chunk);
+    this.pump();
   }
 
   /**
-   * Handles the lines in chunk[start, end). With `whole`, the range is one line without its
-   * line feed; otherwise a partial last line is kept in `pending`, and so is everything after
-   * the line during which pause() was called.
+   * Hands out the events decoded so far, and decodes what was read meanwhile, until pause()
+   * is called: the events after the one during which it was called wait for resume().
    */
-  private handleLines(chunk: Buffer, start: number, end: number, whole: boolean): void {
-    let position = start;
-    while (position < end && !this.paused) {
-      // A run of data frames, the bulk of all output, is decoded into one buffer and handed out
-      // as one piece; a flood's read holds half a dozen of them.
-      const runs = this.base64Ranges;
-      let decodedLength = 0;
-      let lineEnd = -1;
-      while (position < end) {
-        lineEnd = whole ? end : chunk.indexOf(NEWLINE, position);
-        if (lineEnd < 0) break;
-        if (!isDataLine(chunk, position, lineEnd)) break;
-        const from = position + DATA_PREFIX.length;
-        const to = lineEnd - DATA_SUFFIX_LENGTH;
-        runs.push(from, to);
-        decodedLength += base64Length(chunk, from, to);
-        position = lineEnd + 1;
-        if (whole) break;
+  private pump(): void {
+    for (;;) {
+      while (this.queueIndex < this.queue.length) {
+        if (this.paused) return;
+        this.handle(this.queue[this.queueIndex++]);
       }
-      if (runs.length > 0) {
-        this.deliverRanges(chunk, runs, decodedLength);
-        runs.length = 0;
-        continue;
-      }
-      if (lineEnd < 0) break;
-      this.handleFrame(chunk.toString("utf8", position, lineEnd));
-      position = lineEnd + 1;
-      if (whole) break;
+      // Decoded only once the previous chunk's events are out: their bytes may sit in the
+      // decoder's reused buffer.
+      const chunk = this.held.shift();
+      if (chunk === undefined) break;
+      this.queue = this.frames.feed(chunk);
+      this.queueIndex = 0;
     }
-    if (!whole && position < end) {
-      this.pending = chunk.subarray(position, end);
-    }
+    if (!this.paused) this.maybeFinish();
   }
 
-  /** Decodes the Base64 texts chunk[runs[i], runs[i + 1]) and hands out their bytes. */
-  private deliverRanges(chunk: Buffer, runs: number[], decodedLength: number): void {
-    let target: Buffer;
-    if (this.decoder === null) {
-      // Handed to the application, which may keep it: a buffer of its own.
-      target = Buffer.allocUnsafe(decodedLength);
-    } else {
-      // Only the decoder reads it, and copies what it keeps: one buffer reused.
-      if (this.scratch.length < decodedLength) {
-        this.scratch = Buffer.allocUnsafe(Math.max(decodedLength, 2 * this.scratch.length));
+  private handle(event: FrameEvent): void {
+    switch (event.type) {
+      case "data":
+        this.deliver(event.data);
+        break;
+      case "ready":
+        this.readySeen = true;
+        if (event.features !== undefined) this.features = new Set(event.features);
+        if (this.features.has("pid")) this.programPid = event.pid;
+        this.resolveReady();
+        break;
+      case "exit":
+        this.exitCode = event.code;
+        this.exitSignal = event.signal;
+        // The bridge still forwards what the program left in the terminal, then ends.
+        this.closeInput();
+        break;
+      case "error": {
+        this.inputOpen = false;
+        // As Node's own errors of child_process: the cause in the message, the errno's name in code.
+        const error: TerminalError = new Error(event.cause === undefined ? event.message : `${event.message}: ${event.cause}`);
+        if (event.code !== undefined) error.code = event.code;
+        this.fail(error);
+        break;
       }
-      target = this.scratch;
+      case "process":
+        this.processNameAt = performance.now();
+        if (event.name !== null) this.processName = event.name;
+        this.queries.shift()?.({ pid: event.pid, name: event.name, cwd: event.cwd });
+        break;
+      default:
+        break;
     }
-    let length = 0;
-    for (let i = 0; i < runs.length; i += 2) {
-      length += target.write(chunk.toString("latin1", runs[i], runs[i + 1]), length, "base64");
-    }
-    this.deliver(target.subarray(0, length));
   }
 
   private deliver(bytes: Buffer): void {
-    if (bytes.length === 0) return;
     if (this.decoder === null) {
       this.dataListeners.emit(bytes);
       return;
@@ -381,39 +533,7 @@ class BridgeTerminal implements Terminal {
     if (text.length > 0) this.dataListeners.emit(text);
   }
 
-  private handleFrame(text: string): void {
-    if (text.trim() === "") return;
-    let frame: { type?: unknown; data?: unknown; code?: unknown; message?: unknown };
-    try {
-      frame = JSON.parse(text);
-    } catch {
-      this.fail(new Error(`bridge sent a line that is not JSON: ${text.slice(0, 200)}`));
-      return;
-    }
-    switch (frame.type) {
-      case "data":
-        if (typeof frame.data === "string") this.deliver(Buffer.from(frame.data, "base64"));
-        break;
-      case "ready":
-        this.readySeen = true;
-        this.resolveReady();
-        break;
-      case "exit":
-        this.exitCode = typeof frame.code === "number" ? frame.code : 1;
-        // The bridge still forwards what the program left in the terminal, then ends.
-        this.closeInput();
-        break;
-      case "error":
-        this.inputOpen = false;
-        this.fail(new Error(typeof frame.message === "string" ? frame.message : "bridge error"));
-        break;
-      default:
-        // Frame types added later are not this client's business.
-        break;
-    }
-  }
-
-  private fail(error: Error): void {
+  private fail(error: TerminalError): void {
     if (this.error !== null) return;
     this.error = error;
     if (!this.readySeen) this.rejectReady(error);
@@ -424,37 +544,45 @@ class BridgeTerminal implements Terminal {
     if (this.bridgeEnded !== null) return;
     this.bridgeEnded = { code, signal };
     this.inputOpen = false;
+    if (this.killTimer !== null) clearTimeout(this.killTimer);
+    this.killTimer = null;
     this.maybeFinish();
   }
 
   /** Reports the end once the bridge has ended and everything read has been handed out. */
   private maybeFinish(): void {
     if (this.finished || this.bridgeEnded === null || this.paused) return;
-    if (this.pending !== null && this.pending.indexOf(NEWLINE) >= 0) return;
-    this.finished = true;
-    if (this.pending !== null && this.pending.length > 0) {
-      // A last line without its line feed: the bridge died while writing it.
-      const last = this.pending;
-      this.pending = null;
-      this.handleLines(last, 0, last.length, true);
+    if (this.queueIndex < this.queue.length || this.held.length > 0) return;
+    if (!this.decoderEnded) {
+      this.decoderEnded = true;
+      this.queue = this.frames.end();
+      this.queueIndex = 0;
+      if (this.queue.length > 0) {
+        this.pump();
+        return;
+      }
     }
+    this.finished = true;
     if (this.decoder !== null) {
       const rest = this.decoder.end();
       if (rest.length > 0) this.dataListeners.emit(rest);
     }
+    for (const answer of this.queries.splice(0)) answer({ pid: null, name: null, cwd: null });
+    // Killed here because its program would not end: the hang-up ended the session.
+    if (this.error === null && this.exitCode === null && this.killedBridge) this.exitCode = 1;
     if (this.error === null && this.exitCode === null) {
       const { code, signal } = this.bridgeEnded;
       const detail = this.stderrTail.trim().split("\n").pop();
-      this.fail(new Error(`bridge ended unexpectedly: ${signalName(signal, code)}` +
+      this.fail(new Error(`bridge ended unexpectedly: ${bridgeEnd(signal, code)}` +
                           (detail ? ` (${detail})` : "")));
     }
-    if (this.error !== null) {
-      this.rejectExited(this.error);
-      return;
-    }
-    const event = { exitCode: this.exitCode as number };
+    // Exactly one exit event, also after an error: code that cleans up on it must not wait.
+    const event: ExitEvent = { exitCode: this.exitCode ?? 1 };
+    const signalNo = signalNumber(this.exitSignal);
+    if (signalNo !== undefined) event.signal = signalNo;
     this.exitListeners.emit(event);
-    this.resolveExited(event);
+    if (this.error !== null) this.rejectExited(this.error);
+    else this.resolveExited(event);
   }
 }
 
@@ -464,19 +592,32 @@ export function spawn(file: string, args?: string[], options?: SpawnOptions): Te
     throw new TypeError(`file must be a non-empty string, got ${describe(file)}`);
   }
   if (args === undefined || args === null) args = [];
+  if (typeof args === "string") {
+    throw new TypeError("args must be an array of strings: one string of arguments is a Windows form, which has no meaning here");
+  }
   if (!Array.isArray(args) || !args.every((a) => typeof a === "string")) {
     throw new TypeError("args must be an array of strings");
   }
-  const opts: SpawnOptions = options ?? {};
+  const opts: SpawnOptions & { uid?: unknown; gid?: unknown } = options ?? {};
   if (typeof opts !== "object") throw new TypeError(`options must be an object, got ${describe(opts)}`);
+  if (opts.uid !== undefined || opts.gid !== undefined) {
+    throw new TypeError("uid and gid are not supported: the program runs as the user who runs the bridge");
+  }
   const cols = checkSize(opts.cols, "cols", 80);
   const rows = checkSize(opts.rows, "rows", 24);
   if (opts.cwd !== undefined && typeof opts.cwd !== "string") {
     throw new TypeError(`cwd must be a string, got ${describe(opts.cwd)}`);
   }
   const encoding = opts.encoding === undefined ? "utf8" : opts.encoding;
-  if (encoding !== "utf8" && encoding !== null) {
-    throw new TypeError(`encoding must be "utf8" or null, got ${describe(encoding)}`);
+  if (encoding !== null && (typeof encoding !== "string" || !Buffer.isEncoding(encoding))) {
+    throw new TypeError(`encoding must be an encoding Buffer knows ("utf8", "latin1", ...) or null, got ${describe(encoding)}`);
+  }
+  if (opts.name !== undefined && (typeof opts.name !== "string" || opts.name === "")) {
+    throw new TypeError(`name must be a non-empty string, got ${describe(opts.name)}`);
+  }
+  const killTimeout = opts.killTimeout ?? 5000;
+  if (typeof killTimeout !== "number" || !(killTimeout >= 0) || killTimeout > 2 ** 31 - 1) {
+    throw new TypeError(`killTimeout must be a number of milliseconds, got ${describe(killTimeout)}`);
   }
   if (opts.env !== undefined && (opts.env === null || typeof opts.env !== "object")) {
     throw new TypeError(`env must be an object, got ${describe(opts.env)}`);
@@ -485,8 +626,9 @@ export function spawn(file: string, args?: string[], options?: SpawnOptions): Te
     throw new TypeError(`bridgePath must be a string, got ${describe(opts.bridgePath)}`);
   }
   const env = environment(opts.env ?? process.env);
+  if (opts.name !== undefined) env.TERM = opts.name;
   const bridge = resolveBridge({ bridgePath: opts.bridgePath });
-  const term = new BridgeTerminal(bridge, file, [...args], cols, rows, opts.cwd, env, encoding);
+  const term = new BridgeTerminal(bridge, file, [...args], cols, rows, opts.cwd, env, encoding, killTimeout);
   if (opts.record !== undefined) {
     try {
       recordTerminal(term, opts.record, file, args, env);

@@ -16,7 +16,7 @@ test("npm pack, install into a temporary project offline, run with require and w
     const npm = (args, cwd) => execFileSync(NPM, args, { cwd, encoding: "utf8", env: { ...process.env, npm_config_cache: path.join(work, "cache") } });
     const tarball = path.join(work, npm(["pack", "--silent", "--pack-destination", work], PACKAGE_DIR).trim().split("\n").pop());
     const listing = execFileSync("tar", ["-tzf", tarball], { encoding: "utf8" }).split("\n").filter(Boolean).sort();
-    const dist = ["attach", "executable", "frames", "index", "keys", "platforms", "recording", "resolve", "screen", "terminal"]
+    const dist = ["attach", "decoder", "executable", "index", "keys", "platforms", "recording", "resolve", "screen", "signals", "terminal"]
       .flatMap((name) => [`package/dist/${name}.d.ts`, `package/dist/${name}.js`]);
     const esm = ["index", "keys", "recording", "screen"].map((name) => `package/dist/${name}.mjs`);
     assert.deepEqual(listing, ["package/README.md", ...dist, ...esm, "package/dist/keys.json", "package/package.json"].sort());

@@ -50,13 +50,17 @@ test("stty size after every resize, and the size properties", async () => {
 test("bad arguments throw TypeError at once", () => {
   const bad = [
     [() => spawn(42), /file must be a non-empty string, got 42/],
-    [() => spawn("/bin/sh", "-c"), /args must be an array of strings/],
     [() => spawn("/bin/sh", [1]), /args must be an array of strings/],
     [() => spawn("/bin/sh", [], { cols: 80.5 }), /cols must be an integer from 0 to 65535, got 80.5/],
     [() => spawn("/bin/sh", [], { rows: 65536 }), /rows must be an integer from 0 to 65535/],
     [() => spawn("/bin/sh", [], { rows: -1 }), /rows must be an integer/],
     [() => spawn("/bin/sh", [], { cols: "80" }), /cols must be an integer.*"80"/],
-    [() => spawn("/bin/sh", [], { encoding: "latin1" }), /encoding must be "utf8" or null/],
+    [() => spawn("/bin/sh", [], { encoding: "latin2" }), /encoding must be an encoding Buffer knows \("utf8", "latin1", ...\) or null, got "latin2"/],
+    [() => spawn("/bin/sh", "-c exit"), /args must be an array of strings: one string of arguments is a Windows form/],
+    [() => spawn("/bin/sh", [], { uid: 0 }), /uid and gid are not supported/],
+    [() => spawn("/bin/sh", [], { gid: 0 }), /uid and gid are not supported/],
+    [() => spawn("/bin/sh", [], { name: 5 }), /name must be a non-empty string, got 5/],
+    [() => spawn("/bin/sh", [], { killTimeout: -1 }), /killTimeout must be a number of milliseconds, got -1/],
     [() => spawn("/bin/sh", [], { env: { A: 1 } }), /env.A must be a string/],
   ];
   for (const [call, message] of bad) assert.throws(call, (e) => e instanceof TypeError && message.test(e.message));
@@ -94,9 +98,11 @@ test("the bridge's error message rejects ready and exited and reaches onError, u
     const term = spawn("/nope");
     const errors = [];
     term.onError((e) => errors.push(e.message));
-    await assert.rejects(term.ready, { message: "failed to spawn shell /nope" });
-    await assert.rejects(term.exited, { message: "failed to spawn shell /nope" });
-    assert.deepEqual(errors, ["failed to spawn shell /nope"]);
+    // A bridge with the errors feature adds the cause.
+    const error = await term.ready.then(() => null, (e) => e);
+    assert.match(error.message, /^failed to spawn shell \/nope(: Unable to spawn \/nope because .*)?$/);
+    await assert.rejects(term.exited, error);
+    assert.deepEqual(errors, [error.message]);
     term.write("late");
     term.resize(10, 10);
     term.kill();
@@ -119,14 +125,15 @@ test("a bridge that dies is an error naming its signal; late calls are dropped",
     output = Buffer.concat([output, data]);
   });
   const bridgePid = Number(await waitFor(() => /^(\d+)\r\n/.exec(output.toString())?.[1], "the bridge's pid"));
-  let exitFired = false;
-  term.onExit(() => (exitFired = true));
+  const exits = [];
+  term.onExit((e) => exits.push(e));
   const errors = [];
   term.onError((e) => errors.push(e.message));
   process.kill(bridgePid, "SIGKILL");
   await assert.rejects(term.exited, { message: "bridge ended unexpectedly: SIGKILL" });
   assert.deepEqual(errors, ["bridge ended unexpectedly: SIGKILL"]);
-  assert.equal(exitFired, false);
+  // Exactly one exit event after the error, so that code cleaning up on it does not wait.
+  assert.deepEqual(exits, [{ exitCode: 1 }]);
   term.write("a key pressed after the end");
   term.resize(80, 24);
   term.kill();
@@ -143,4 +150,33 @@ test("writes after the program's exit are dropped without an exception", async (
   assert.throws(() => term.write(5), TypeError);
   // Written and dropped: give a stray EPIPE the chance to surface.
   await new Promise((resolve) => setTimeout(resolve, 50));
+});
+
+test("what code written for in-process terminal libraries passes and calls", async () => {
+  // name sets TERM; any Buffer encoding decodes the output; on()/off() beside onData/onExit.
+  for (const encoding of ["latin1", "hex", null]) {
+    const term = spawn("/bin/sh", ["-c", 'stty -opost; read line; printf "%s|%s|" "$line" "$TERM"'], { name: "xterm-mono", encoding, env: plainEnv({ TERM: "dumb" }) });
+    const chunks = [];
+    const dropped = [];
+    const drop = (d) => dropped.push(d);
+    term.on("data", (d) => chunks.push(d)).on("data", drop).off("data", drop);
+    const exit = new Promise((resolve) => term.on("exit", (...args) => resolve(args)));
+    term.resize(100, 30, { width: 800, height: 600 });
+    term.clear();
+    term.write(Buffer.from("é\r"));
+    assert.deepEqual(await exit, [0, undefined]);
+    // After the echo of the typed line, the program's own output, decoded as asked.
+    const text = encoding === null ? Buffer.concat(chunks).toString("latin1") : chunks.join("");
+    const tail = Buffer.from("é|xterm-mono|").toString(encoding ?? "latin1");
+    assert.ok(text.endsWith(tail), `${encoding}: ${JSON.stringify(text)}`);
+    if (encoding === null) assert.ok(chunks.every((c) => Buffer.isBuffer(c)));
+    assert.deepEqual(dropped, []);
+    assert.equal(term.cols, 100);
+  }
+  const term = spawn("/nope");
+  const errors = [];
+  term.on("error", (e) => errors.push(e.message));
+  await term.exited.catch(() => {});
+  assert.equal(errors.length, 1);
+  assert.throws(() => term.on("close", () => {}), /event must be "data", "exit" or "error", got "close"/);
 });

@@ -164,7 +164,7 @@ class Terminal(TerminalFacts):
             if self._state.receive(self._decoder.feed(chunk)):
                 self._close_input()
             return
-        self._decoder.end()
+        self._state.receive(self._decoder.end())
         self._close_input()
         self._process.stdout.close()  # type: ignore[union-attr]
         self._stdout = None

@@ -217,7 +217,7 @@ class Terminal(TerminalFacts):
         self._wake()
 
     def _on_output_end(self) -> None:
-        self._decoder.end()
+        self._state.receive(self._decoder.end())
         self._output = None
         self._close_input()
         self._reap()
