@@ -4,11 +4,15 @@
 //   {"type":"input","data":STRING}            keys and pastes, sent to the program as UTF-8
 //   {"type":"resize","cols":INT,"rows":INT}    the size the page's window has room for
 //   {"type":"ack","bytes":INT}                 output bytes the page's terminal has processed
+//   {"type":"program"}                         asks for the foreground program's name (a visible
+//                                              page asks now and then, for its title)
 // Server to browser: the program's output as binary messages, and text messages
-//   {"type":"attached","session":ID,"cols":INT,"rows":INT,"keep":SECONDS}
+//   {"type":"attached","session":ID,"cols":INT,"rows":INT,"keep":SECONDS,"agent":BOOL,"recording":BOOL}
 //       the page's terminal is to be reset to this size; the next binary message redraws the
-//       screen as it is now, and live output follows
+//       screen as it is now, and live output follows. `agent`: an agent opened the session;
+//       `recording`: its recording can be downloaded at recording/ID
 //   {"type":"size","cols":INT,"rows":INT}      the session's size changed at this point of the output
+//   {"type":"program","name":STRING|null}      the foreground program, null when the bridge cannot tell
 //   {"type":"exit","exitCode":INT} or {"type":"error","message":STRING}, each followed by the close.
 
 export const MESSAGE_LIMIT = 64 * 1024;
@@ -50,6 +54,9 @@ export function decodeMessage(data, isBinary) {
     case "ack":
       if (hasOnlyKeys(message, ["type", "bytes"]) && Number.isSafeInteger(message.bytes) && message.bytes > 0) return message;
       return 'ack message must be {"type":"ack","bytes":POSITIVE INTEGER}';
+    case "program":
+      if (hasOnlyKeys(message, ["type"])) return message;
+      return 'program message must be {"type":"program"}';
     default:
       return "unknown message type";
   }

@@ -55,6 +55,22 @@ export class Screen {
     return handler._parser.currentState === 0 && !handler._utf8Decoder.interim[0];
   }
 
+  // The screen as text, with up to `scrollback` lines from above it, and the cursor (1-based,
+  // on the screen). Trailing blanks are left out, of each line and of the whole.
+  text(scrollback = 0) {
+    const buffer = this.term.buffer.active;
+    const first = Math.max(0, buffer.baseY - scrollback);
+    const lines = [];
+    for (let y = first; y < buffer.baseY + this.term.rows; y++) lines.push(buffer.getLine(y)?.translateToString(true) ?? "");
+    while (lines.length > 0 && lines[lines.length - 1] === "") lines.pop();
+    return { text: lines.join("\n"), cursor: { row: buffer.cursorY + 1, col: buffer.cursorX + 1 }, above: buffer.baseY - first };
+  }
+
+  // Cursor keys send other bytes once a program has asked for application mode.
+  get applicationCursor() {
+    return this.term.modes.applicationCursorKeysMode;
+  }
+
   resize(cols, rows) {
     this.term.resize(cols, rows);
   }

@@ -1,6 +1,7 @@
 // The HTTP and WebSocket server. Everything it serves lives under /TOKEN/: the page and its
 // files, and the WebSocket at /TOKEN/ws. A request without the token gets 403 and nothing else.
 import { randomBytes, timingSafeEqual } from "node:crypto";
+import { createReadStream } from "node:fs";
 import { createServer } from "node:http";
 import { isIP } from "node:net";
 import { WebSocketServer } from "ws";
@@ -111,12 +112,12 @@ function refuseUpgrade(socket, status, text) {
 // pinged; one that has not answered the previous ping is dropped.
 export async function startServer({
   host = "127.0.0.1", port = 0, program, env, bridgePath, log = () => {}, heartbeatMs = 15000,
-  keepSeconds = 300, scrollback = 5000, slowMs = 2000,
+  keepSeconds = 300, scrollback = 5000, slowMs = 2000, web = true, recordDir,
 }) {
   const token = randomBytes(16).toString("hex");
   const assets = loadAssets();
   const sessions = new Sessions({
-    ...program, env, bridgePath, log, scrollback, slowMs, keepMs: keepSeconds * 1000,
+    ...program, env, bridgePath, log, scrollback, slowMs, keepMs: keepSeconds * 1000, recordDir,
   });
 
   let closing = null;
@@ -131,6 +132,7 @@ export async function startServer({
     if (!hostAllowed(req.headers.host, loopbackOnly) || !tokenMatches(given, token)) return reply(403, "Forbidden");
     if (req.method !== "GET" && req.method !== "HEAD") return reply(405, "Method Not Allowed", { Allow: "GET, HEAD" });
     if (name === null) return reply(301, "Moved Permanently", { Location: `/${token}/` });
+    if (name.startsWith("recording/")) return sendRecording(name.slice("recording/".length), req, res, reply);
     const asset = assets.get(name);
     if (!asset) return reply(404, "Not Found");
     res.writeHead(200, { ...SECURITY_HEADERS, "Content-Type": asset.type, "Content-Length": asset.body.length });
@@ -169,6 +171,29 @@ export async function startServer({
     });
   });
 
+  // The recording of a session, live or ended, for a page that knows the session's id.
+  function sendRecording(id, req, res, reply) {
+    const recording = sessions.recording(id);
+    if (!recording) return reply(404, "Not Found");
+    const stream = createReadStream(recording.path);
+    stream.on("error", () => {
+      if (!res.headersSent) reply(404, "Not Found");
+      else res.destroy();
+    });
+    stream.on("open", () => {
+      res.writeHead(200, {
+        ...SECURITY_HEADERS, "Content-Type": "application/x-asciicast",
+        "Content-Disposition": `attachment; filename="${recording.name}"`,
+      });
+      if (req.method === "HEAD") {
+        stream.destroy();
+        res.end();
+      } else {
+        stream.pipe(res);
+      }
+    });
+  }
+
   function attach(ws, { session: id, size }) {
     const { session, ended } = sessions.find(id);
     if (ended) return ws.close(CLOSE_ENDED, closeReason(`session ended: ${ended}`));
@@ -179,6 +204,21 @@ export async function startServer({
   const beat = setInterval(() => { for (const session of sessions) session.heartbeat(); }, heartbeatMs);
   beat.unref();
 
+  async function endAll() {
+    clearInterval(beat);
+    const ending = [...sessions];
+    for (const session of ending) session.end("the server shut down", 1001, "server shutting down");
+    const grace = new Promise((resolve) => setTimeout(resolve, SHUTDOWN_GRACE_MS).unref());
+    await Promise.race([Promise.all(ending.map((s) => s.exited)), grace]);
+  }
+
+  if (!web) {
+    // Sessions without pages: the agent's door alone.
+    return {
+      url: null, token, address: null, port: null, sessions,
+      close: () => (closing ??= endAll()),
+    };
+  }
   await new Promise((resolve, reject) => {
     server.once("error", reject);
     server.listen(port, host, () => {
@@ -196,12 +236,8 @@ export async function startServer({
 // listening.
   function close() {
     closing ??= (async () => {
-      clearInterval(beat);
       server.close();
-      const ending = [...sessions];
-      for (const session of ending) session.end("the server shut down", 1001, "server shutting down");
-      const grace = new Promise((resolve) => setTimeout(resolve, SHUTDOWN_GRACE_MS).unref());
-      await Promise.race([Promise.all(ending.map((s) => s.exited)), grace]);
+      await endAll();
       server.closeAllConnections?.();
     })();
     return closing;

@@ -1,6 +1,7 @@
 // One program in one bridge, with the screen it has drawn, and the pages attached to it (none,
 // while it waits for one to come back).
 import { spawn } from "quelt-local-pty";
+import { Recorder } from "./recorder.js";
 import { Screen } from "./screen.js";
 import { Viewer } from "./viewer.js";
 
@@ -20,8 +21,17 @@ export class Session {
   // Starts the program; throws when the bridge cannot be started. `keepMs`: how long the
   // session waits for a page once its last one has gone (0: it ends then). `onEnd(reason)` is
   // called once when it ends, whichever way; `exited` settles once the bridge has ended.
-  constructor({ id, file, args, env, bridgePath, cols, rows, scrollback, keepMs, slowMs, log, onEnd }) {
+  // `agent`: opened by an agent over MCP, which holds the session (no page needed) until it
+  // closes it or lets go. `recordDir`: where its recording goes, if anywhere.
+  constructor({ id, file, args, cwd, env, bridgePath, cols, rows, scrollback, keepMs, slowMs, log, onEnd, agent = false, recordDir }) {
     this.id = id;
+    this.command = [file, ...args].join(" ");
+    this.agent = agent;
+    this.heldByAgent = agent;
+    /** { exitCode, signal } once the program has ended. */
+    this.exit = null;
+    /** Called after each chunk of output is parsed into the screen, and when the session ends. */
+    this.watchers = new Set();
     this.keepMs = keepMs;
     this.slowMs = slowMs;
     this.log = log;
@@ -34,11 +44,15 @@ export class Session {
     this.paused = false;
     this.screenBehind = false;
     this.keepTimer = null;
-    this.bridge = spawn(file, args, { cols, rows, env, bridgePath, encoding: null });
+    this.bridge = spawn(file, args, { cols, rows, cwd, env, bridgePath, encoding: null });
+    this.recorder = recordDir
+      ? new Recorder({ dir: recordDir, id, cols, rows, file, args, env, log, onFlow: () => this.flowChanged() })
+      : null;
     this.screen = new Screen({ cols, rows, scrollback, onReply: (data) => this.bridge.write(data) });
-    this.exited = this.bridge.exited.then(() => {}, () => {});
+    this.exited = this.bridge.exited.then(() => {}, () => {}).then(() => this.recorder?.close());
     this.bridge.onData((chunk) => this.output(chunk));
     // Told to the pages once the screen has caught up, so that it comes after the last output.
+    this.bridge.onExit((event) => { this.exit = { exitCode: event.exitCode, signal: event.signal }; });
     this.bridge.onExit(({ exitCode }) => this.screen.whenParsed(() => {
       this.endWith(`the program exited with code ${exitCode}`, { type: "exit", exitCode }, 1000, "program exited");
     }));
@@ -49,7 +63,9 @@ export class Session {
   }
 
   output(chunk) {
+    this.recorder?.output(chunk);
     this.screen.write(chunk, () => {
+      for (const watcher of this.watchers) watcher();
       for (const viewer of this.viewers) if (viewer.state === "live") viewer.send(chunk);
       if (this.waiting.size > 0 && this.screen.atBoundary()) this.syncWaiting();
       this.flowChanged();
@@ -62,7 +78,7 @@ export class Session {
     if (this.ended) return;
     if (this.screen.pending > SCREEN_HIGH_WATER) this.screenBehind = true;
     else if (this.screen.pending < SCREEN_LOW_WATER) this.screenBehind = false;
-    let pause = this.screenBehind;
+    let pause = this.screenBehind || Boolean(this.recorder?.behind);
     for (const viewer of this.viewers) pause ||= viewer.holding;
     if (pause === this.paused) return;
     this.paused = pause;
@@ -76,8 +92,9 @@ export class Session {
     if (this.viewers.size >= MAX_PAGES) return false;
     clearTimeout(this.keepTimer);
     this.keepTimer = null;
-    // A page coming back to a session nobody watches takes it over at its own size.
-    if (this.viewers.size === 0) this.resizeTo(size);
+    // A page coming back to a session nobody watches takes it over at its own size; one that
+    // watches an agent's session leaves it at the agent's size until the person types.
+    if (this.viewers.size === 0 && !this.heldByAgent) this.resizeTo(size);
     const viewer = new Viewer(ws, this, { size, slowMs: this.slowMs, log: this.log });
     this.viewers.add(viewer);
     this.sync(viewer);
@@ -102,7 +119,10 @@ export class Session {
   // Call only from the screen's write callbacks.
   syncWaiting() {
     const snapshot = Buffer.from(this.screen.snapshot(), "utf8");
-    const attached = { type: "attached", session: this.id, cols: this.screen.cols, rows: this.screen.rows, keep: this.keepMs / 1000 };
+    const attached = {
+      type: "attached", session: this.id, cols: this.screen.cols, rows: this.screen.rows, keep: this.keepMs / 1000,
+      agent: this.agent, recording: this.recorder !== null,
+    };
     for (const viewer of this.waiting) if (viewer.state === "syncing") viewer.sync(snapshot, attached);
     this.waiting.clear();
   }
@@ -110,12 +130,23 @@ export class Session {
   detach(viewer) {
     if (!this.viewers.delete(viewer)) return;
     this.flowChanged();
-    if (this.viewers.size > 0 || this.ended) return;
-    if (this.keepMs === 0) {
+    if (this.viewers.size > 0 || this.ended || this.heldByAgent) return;
+    this.waitForPage();
+  }
+
+  // The agent that opened the session is gone; a page may still hold it.
+  letGo(keepMs = this.keepMs) {
+    if (!this.heldByAgent) return;
+    this.heldByAgent = false;
+    if (this.viewers.size === 0 && !this.ended) this.waitForPage(keepMs);
+  }
+
+  waitForPage(keepMs = this.keepMs) {
+    if (keepMs === 0) {
       this.end("its page closed");
       return;
     }
-    this.keepTimer = setTimeout(() => this.end(`no page came back within ${this.keepMs / 1000} s`), this.keepMs);
+    this.keepTimer = setTimeout(() => this.end(`no page came back within ${keepMs / 1000} s`), keepMs);
     this.keepTimer.unref();
   }
 
@@ -123,13 +154,33 @@ export class Session {
   input(viewer, data) {
     if (this.ended) return;
     this.resizeTo(viewer.wanted);
+    this.type(data);
+  }
+
+  type(data) {
+    if (this.ended) return;
+    this.recorder?.input(data);
     this.bridge.write(data);
+  }
+
+  // The foreground program's name, or null when the bridge cannot tell. A client whose bridge
+  // cannot tell answers with no pid (and the program's own file name, which would stay in the
+  // title whatever runs).
+  async foreground() {
+    if (this.ended || typeof this.bridge.foreground !== "function") return null;
+    try {
+      const { pid, name } = await this.bridge.foreground();
+      return Number.isInteger(pid) && typeof name === "string" && name !== "" ? name : null;
+    } catch {
+      return null;
+    }
   }
 
   resizeTo({ cols, rows }) {
     if (this.ended || (cols === this.size.cols && rows === this.size.rows)) return;
     this.size = { cols, rows };
     this.bridge.resize(cols, rows);
+    this.recorder?.resize(cols, rows);
     // What the program wrote before the resize was meant for the old size, and is parsed at it.
     this.screen.whenParsed(() => {
       this.screen.resize(cols, rows);
@@ -154,7 +205,9 @@ export class Session {
     // sends goes to the screen alone.
     this.bridge.resume();
     this.bridge.kill();
+    this.why = why;
     this.onEnd(why);
+    for (const watcher of this.watchers) watcher();
   }
 
   heartbeat() {

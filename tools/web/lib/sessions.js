@@ -16,6 +16,8 @@ export class Sessions {
     this.options = options;
     this.live = new Map();
     this.endedWhy = new Map();
+    /** Recordings of ended sessions by id: { path, name }. */
+    this.endedRecordings = new Map();
   }
 
   get size() {
@@ -27,6 +29,8 @@ export class Sessions {
   }
 
   // Starts a program at `size`; throws when its bridge cannot be started.
+  // `size` is { cols, rows }, and may also name the program ({ file, args, cwd }) and say that
+  // an agent opened it ({ agent: true }).
   create(size) {
     const id = randomBytes(16).toString("hex");
     const session = new Session({
@@ -36,11 +40,22 @@ export class Sessions {
       onEnd: (why) => {
         this.live.delete(id);
         this.endedWhy.set(id, why);
+        if (session.recorder) {
+          this.endedRecordings.set(id, { path: session.recorder.path, name: session.recorder.name });
+          if (this.endedRecordings.size > ENDED_REMEMBERED) this.endedRecordings.delete(this.endedRecordings.keys().next().value);
+        }
         if (this.endedWhy.size > ENDED_REMEMBERED) this.endedWhy.delete(this.endedWhy.keys().next().value);
+        this.onChange?.();
       },
     });
     this.live.set(id, session);
     return session;
+  }
+
+  // { path, name } of the session's recording, live or ended, or undefined.
+  recording(id) {
+    const recorder = this.live.get(id)?.recorder;
+    return recorder ? { path: recorder.path, name: recorder.name } : this.endedRecordings.get(id);
   }
 
   // { session } for a live id, { ended: why } for one that ended lately, {} otherwise.

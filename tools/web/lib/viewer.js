@@ -98,6 +98,8 @@ export class Viewer {
     if (message.type === "input") {
       this.lagging = false;
       this.session.input(this, message.data);
+    } else if (message.type === "program") {
+      this.session.foreground().then((name) => this.sendControl({ type: "program", name }));
     } else if (message.type === "resize") {
       this.lagging = false;
       this.wanted = { cols: message.cols, rows: message.rows };

@@ -41,6 +41,10 @@ const banner = document.getElementById("banner");
 const bannerText = document.getElementById("banner-text");
 const restartButton = document.getElementById("restart");
 const copyButton = document.getElementById("copy-link");
+const agentMark = document.getElementById("agent");
+const recordingLink = document.getElementById("recording");
+// How often a visible page asks for the foreground program, for its title.
+const PROGRAM_POLL_MS = 2000;
 restartButton.addEventListener("click", restart);
 copyButton.addEventListener("click", copyLink);
 
@@ -105,6 +109,9 @@ function finish(text, { forget = true } = {}) {
     sessionStorage.removeItem(STORED);
   }
   copyButton.hidden = true;
+  agentMark.hidden = true;
+  program = null;
+  showTitle();
   term.write("", () => showBanner(text, true));
 }
 
@@ -139,6 +146,9 @@ function connect() {
     // Each takes effect through the terminal's queue, at its place in the output.
     if (message.type === "attached") {
       attachedTo(message);
+    } else if (message.type === "program") {
+      program = message.name;
+      showTitle();
     } else if (message.type === "size") {
       term.write("", () => term.resize(message.cols, message.rows));
     } else if (message.type === "exit") {
@@ -152,7 +162,20 @@ function connect() {
   };
 }
 
-function attachedTo({ session, cols, rows, keep }) {
+// The title: the foreground program where the server can tell, else the one the program set.
+let program = null;
+let programTitle = "";
+function showTitle() {
+  document.title = program ? `${program} — quelt-web` : programTitle || "quelt-web";
+}
+
+function askProgram() {
+  if (attached && document.visibilityState === "visible") send({ type: "program" });
+}
+setInterval(askProgram, PROGRAM_POLL_MS);
+document.addEventListener("visibilitychange", askProgram);
+
+function attachedTo({ session, cols, rows, keep, agent, recording }) {
   sessionId = session;
   // Without a grace period the session ends with this page, and a reload must start afresh.
   if (keep > 0) sessionStorage.setItem(STORED, session);
@@ -164,7 +187,14 @@ function attachedTo({ session, cols, rows, keep }) {
   term.write("\x18\x1bc", () => term.resize(cols, rows));
   banner.hidden = true;
   copyButton.hidden = false;
+  agentMark.hidden = !agent;
+  recordingLink.hidden = !recording;
+  if (recording) {
+    recordingLink.href = `recording/${session}`;
+    recordingLink.download = "";
+  }
   for (const data of pendingInput) sendInput(data);
+  askProgram();
   pendingInput = [];
 }
 
@@ -227,7 +257,10 @@ term.onData((data) => {
   if (attached) sendInput(data);
   else pendingInput.push(data);
 });
-term.onTitleChange((title) => { document.title = title || "quelt-web"; });
+term.onTitleChange((title) => {
+  programTitle = title;
+  showTitle();
+});
 
 let fitScheduled = false;
 window.addEventListener("resize", () => {

@@ -9,9 +9,11 @@ import { PROMPT, SHELL, connectSession, descendants, gone, startCli, waitFor } f
 test("options", () => {
   const env = { SHELL: "/bin/zsh" };
   assert.deepEqual(parseArgs([], env),
-    { host: "127.0.0.1", port: 0, keepSeconds: 300, scrollback: 5000, bridgePath: undefined, file: "/bin/zsh", args: [] });
+    { host: "127.0.0.1", port: 0, keepSeconds: 300, scrollback: 5000, bridgePath: undefined, file: "/bin/zsh", args: [], mcp: false, web: true, recordDir: undefined });
   assert.deepEqual(parseArgs(["--host=::1", "--port", "8022", "--keep=0", "--scrollback", "100000", "--bridge", "/b", "--", "vim", "-u", "NONE", "--port"], env),
-    { host: "::1", port: 8022, keepSeconds: 0, scrollback: 100000, bridgePath: "/b", file: "vim", args: ["-u", "NONE", "--port"] });
+    { host: "::1", port: 8022, keepSeconds: 0, scrollback: 100000, bridgePath: "/b", file: "vim", args: ["-u", "NONE", "--port"], mcp: false, web: true, recordDir: undefined });
+  assert.deepEqual(parseArgs(["--mcp", "--no-web", "--record=casts"], env),
+    { host: "127.0.0.1", port: 0, keepSeconds: 300, scrollback: 5000, bridgePath: undefined, file: "/bin/zsh", args: [], mcp: true, web: false, recordDir: "casts" });
   assert.deepEqual(parseArgs(["--port", "1", "-h"], env), { help: true });
   for (const [argv, message] of [
     [["--port", "65536"], /--port must be a number from 0 to 65535/],
@@ -26,6 +28,8 @@ test("options", () => {
     [["--"], /-- must be followed by a program/],
     [["--hots", "x"], /unknown option --hots/],
     [["bash"], /unexpected argument bash \(put the program after --\)/],
+    [["--no-web"], /--no-web needs --mcp/],
+    [["--record="], /--record needs a folder/],
   ]) {
     assert.throws(() => parseArgs(argv, env), (e) => e instanceof UsageError && message.test(e.message), argv.join(" "));
   }

@@ -1,5 +1,6 @@
 // `npm pack` makes a package that installs with no registry: the libraries travel inside it, and
 // the client, which it names as a peer so that npm brings the client's bridge along, is packed here.
+// The MCP SDK travels as the one file the build bundles from it.
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import { mkdtempSync, rmSync } from "node:fs";
@@ -7,6 +8,8 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { fileURLToPath } from "node:url";
 import { test } from "node:test";
+import { Client } from "@modelcontextprotocol/sdk/client/index.js";
+import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
 import { PROMPT, connectSession, startCli, waitFor } from "./helpers.js";
 
 const npm = process.env.QLP_NPM ?? "npm";
@@ -31,6 +34,15 @@ test("the packed tarball installs with npm install -g and runs quelt-web", async
       session.ws.close();
     } finally {
       assert.deepEqual(await server.stop(), { code: 0, signal: null });
+    }
+
+    // The agent's door works from the package alone, with the SDK's parts it carries.
+    const agent = new Client({ name: "pack-test", version: "0" });
+    await agent.connect(new StdioClientTransport({ command: join(prefix, "bin", "quelt-web"), args: ["--mcp", "--no-web"] }));
+    try {
+      assert.equal((await agent.listTools()).tools.length, 7);
+    } finally {
+      await agent.close();
     }
   } finally {
     rmSync(dir, { recursive: true, force: true });

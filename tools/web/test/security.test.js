@@ -71,7 +71,8 @@ test("only the page's own files are served, and only with the token", async () =
   assert.equal((await get(`/${token}/`, { host: `evil.example:${port}` })).status, 403);
   assert.equal((await get(`/${token}/`, { host: `localhost:${port}` })).status, 200);
   for (const name of ["../package.json", "%2e%2e/package.json", "lib/server.js", "public/page.js",
-    "node_modules/ws/package.json", "xterm.js", "xterm.mjs.map", "page.js/", "./page.js", "//etc/passwd", "index.html"]) {
+    "node_modules/ws/package.json", "xterm.js", "xterm.mjs.map", "page.js/", "./page.js", "//etc/passwd", "index.html",
+    `recording/${"0".repeat(32)}`, "recording/../../package.json", "recording/"]) {
     assert.equal((await get(`/${token}/${name}`)).status, 404, name);
   }
 });
@@ -104,6 +105,7 @@ test("a malformed or oversized message closes its own connection with a reason a
     ['{"type":"resize","cols":80.5,"rows":24}', 1008, /^resize message must be/],
     ['{"type":"resize","cols":80,"rows":70000}', 1008, /^resize message must be/],
     ['{"type":"ack","bytes":1e12}', 1008, "ack message acknowledges more bytes than were sent"],
+    ['{"type":"program","name":"vim"}', 1008, 'program message must be {"type":"program"}'],
     [Buffer.from("binary"), 1008, "binary messages are not accepted"],
     [JSON.stringify({ type: "input", data: "x".repeat(100000) }), 1009, /^message of 100026 bytes exceeds the limit of 65536$/],
     ["x".repeat(2 * 1024 * 1024), 1009, ""],
