@@ -3,7 +3,7 @@ session ended, and what `read`, `expect` and `wait` make of that."""
 
 import re
 import subprocess
-from typing import List, Optional, Pattern, Union
+from typing import Any, List, Optional, Pattern, Union
 
 from ._errors import BridgeError, unexpected_end
 from ._frames import Data, Error, Event, Exit, Ready
@@ -42,6 +42,11 @@ class SessionState:
         self.output_ended = False
         # The bridge has been reaped: everything it sent is in `buffer`.
         self.finished = False
+        # Screens and recordings, which see the session as it happens: each has output(bytes),
+        # input(bytes), resize(cols, rows) and end().
+        self.observers: List[Any] = []
+        # A screen has taken the output: it is not kept for read and expect.
+        self.taken = False
 
     def receive(self, events: List[Event]) -> bool:
         """Applies `events`; True when the bridge will read no more input (exit or error came),
@@ -49,7 +54,10 @@ class SessionState:
         stop = False
         for event in events:
             if isinstance(event, Data):
-                self.buffer += event.data
+                for observer in self.observers:
+                    observer.output(event.data)
+                if not self.taken:
+                    self.buffer += event.data
             elif isinstance(event, Ready):
                 self.ready = True
             elif isinstance(event, Exit):
@@ -67,6 +75,16 @@ class SessionState:
         self.finished = True
         if self.error is None and self.program_exit is None:
             self.error = unexpected_end(returncode)
+        for observer in self.observers:
+            observer.end()
+
+    def typed(self, data: bytes) -> None:
+        for observer in self.observers:
+            observer.input(data)
+
+    def resized(self, cols: int, rows: int) -> None:
+        for observer in self.observers:
+            observer.resize(cols, rows)
 
     @property
     def exit_code(self) -> Optional[int]:
