@@ -5,6 +5,8 @@ import asyncio
 import json
 import os
 import re
+import subprocess
+import sys
 import time
 
 import pyte
@@ -128,6 +130,14 @@ def test_unknown_key_sends_nothing():
         assert b"a" not in seen
 
 
+def test_without_pyte_the_import_names_the_extra():
+    result = subprocess.run([sys.executable, "-c",
+                             "import sys; sys.modules['pyte'] = None; import quelt_local_pty.screen"],
+                            cwd=os.path.join(HERE, ".."), capture_output=True, text=True)
+    assert "ImportError: quelt_local_pty.screen needs pyte" in result.stderr
+    assert "quelt-local-pty[screen]" in result.stderr
+
+
 # --- what pyte fails on -----------------------------------------------------------------------
 
 def test_a_sequence_pyte_fails_on_is_skipped_and_the_screen_goes_on():
@@ -164,6 +174,14 @@ async def bash_session(d, tmp_path):
     assert time.monotonic() - started < 5 * SLOW
     # On the new prompt, after its blank, below which every row is empty.
     assert d.screen.cursor == (len(d.screen.text().rstrip("\n").split("\n")) - 1, 7)
+    # The rows scrolled off the top are kept, the title is the program's.
+    await d.write("printf '\\033]0;%s\\007' 'my title'; seq 1 40\r")
+    await d.wait_for(re.compile(r"^40\nready>$", re.M))
+    assert d.screen.title == "my title"
+    everything = d.screen.lines(scrollback=True)
+    assert len(d.screen.lines()) == 24 and len(everything) > 40
+    numbers = [row for row in everything if row.isdigit()]
+    assert numbers == [str(n) for n in range(1, 41)]
     await d.write("exit 7")
     await d.press("Enter")
     assert await d.wait() == 7
@@ -275,8 +293,10 @@ async def recorded_session(d, tmp_path):
     (tmp_path / "rc").write_text("PS1='rec> '\n")
     (tmp_path / "a.txt").write_text("".join(f"row {n}\n" for n in range(50)))
     cast = tmp_path / "session.cast"
+    # An open binary file here (flushed, left open), a path in the flood below.
+    recording = open(cast, "wb")
     await d.spawn("bash", ["--rcfile", str(tmp_path / "rc"), "-i"], cwd=str(tmp_path),
-                  record=str(cast))
+                  record=recording)
     await d.wait_for("rec>")
     await d.write("ls --color=always -a\r")
     await d.wait_for("session.cast")
@@ -287,6 +307,8 @@ async def recorded_session(d, tmp_path):
     await d.wait_for(re.compile(r"^rec>$", re.M))
     await d.write("printf 'caf\\303'; printf '\\251\\n'; exit\r")
     assert await d.wait() == 0
+    assert not recording.closed
+    recording.close()
     header, events, replayed = replay(cast)
     assert {k: header[k] for k in ("version", "width", "height", "env")} == {
         "version": 2, "width": 80, "height": 24,
