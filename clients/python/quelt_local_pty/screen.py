@@ -40,7 +40,7 @@ class Cursor(NamedTuple):
 
 def _render(line: Dict[int, Any], columns: int) -> str:
     # A wide character's second cell holds "", so joining the cells gives each character once.
-    return "".join([line[x].data for x in range(columns)]).rstrip()
+    return "".join([line[x].data for x in range(columns)]).rstrip(" ")
 
 
 class _Literal:
@@ -116,6 +116,8 @@ class _Stream(pyte.Stream):
             except Exception as error:  # noqa: BLE001 - any failure of pyte's is skipped
                 seen = (self._tail + data[:offset])[-24:]
                 self.failures.append(f"{type(error).__name__} at {seen!r}")
+                # What the failed handler changed may not be marked.
+                self.listener.dirty.update(range(self.listener.lines))
                 self._parser = self._parser_fsm()
                 taking_plain_text = next(self._parser)
                 send = self._parser.send
@@ -147,6 +149,8 @@ class Screen:
         self._aio = hasattr(term, "_loop")
         self._screen = _PyteScreen(max(term.cols, 1), max(term.rows, 1), scrollback)
         self._stream = _Stream(self._screen)
+        # The visible rows as last rendered (see _visible).
+        self._rows: List[str] = []
         self.last_output = time.monotonic()
         state = term._state
         pending = state.take()
@@ -281,6 +285,7 @@ class Screen:
 
     def resize(self, cols: int, rows: int) -> None:
         self._screen.resize(max(rows, 1), max(cols, 1))
+        self._rows.clear()
 
     def end(self) -> None:
         pass
@@ -288,9 +293,18 @@ class Screen:
     # --- inside -------------------------------------------------------------------------------
 
     def _visible(self) -> List[str]:
+        # Rows are rendered again only where pyte marked them changed: a wait checks the screen
+        # after every read, and rendering all of it each time would cost more than the read.
         screen = self._screen
-        buffer, columns = screen.buffer, screen.columns
-        return [_render(buffer[y], columns) for y in range(screen.lines)]
+        buffer, columns, rows = screen.buffer, screen.columns, self._rows
+        if len(rows) != screen.lines:
+            rows[:] = [_render(buffer[y], columns) for y in range(screen.lines)]
+        else:
+            for y in screen.dirty:
+                if 0 <= y < screen.lines:
+                    rows[y] = _render(buffer[y], columns)
+        screen.dirty.clear()
+        return list(rows)
 
     def _application_cursor(self) -> bool:
         return DECCKM in self._screen.mode

@@ -14,7 +14,7 @@ import pytest
 
 import quelt_local_pty as qlp
 from quelt_local_pty._keys import key_bytes
-from quelt_local_pty.screen import Screen, _PyteScreen, _Stream
+from quelt_local_pty.screen import Screen, _PyteScreen, _render, _Stream
 
 from conftest import ENV, SLOW
 
@@ -38,7 +38,15 @@ class Blocking:
         self.term.write(data)
 
     async def wait_for(self, pattern, timeout=10.0):
-        return self.screen.wait_for(pattern, timeout * SLOW)
+        match = self.screen.wait_for(pattern, timeout * SLOW)
+        self.check_rows()
+        return match
+
+    def check_rows(self):
+        """The rows the screen re-renders where pyte marked changes are all of them rendered."""
+        shown = self.screen.lines()
+        screen = self.screen._screen
+        assert shown == [_render(screen.buffer[y], screen.columns) for y in range(screen.lines)]
 
     async def idle(self, seconds=0.2):
         self.screen.wait_for_idle(seconds, 10 * SLOW)
@@ -63,7 +71,9 @@ class Asyncio(Blocking):
         await self.term.write(data)
 
     async def wait_for(self, pattern, timeout=10.0):
-        return await self.screen.wait_for(pattern, timeout * SLOW)
+        match = await self.screen.wait_for(pattern, timeout * SLOW)
+        self.check_rows()
+        return match
 
     async def idle(self, seconds=0.2):
         await self.screen.wait_for_idle(seconds, 10 * SLOW)
