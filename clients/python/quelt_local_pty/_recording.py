@@ -43,7 +43,7 @@ class Recorder:
             "env": {"TERM": env.get("TERM", ""), "SHELL": env.get("SHELL", "")},
             "command": shlex.join([file, *args]),
         }
-        self._line(json.dumps(header, ensure_ascii=False))
+        self._line(json.dumps(header))
 
     def output(self, data: bytes) -> None:
         text = self._decoder.decode(data)
@@ -73,7 +73,8 @@ class Recorder:
         if self._closed:
             return
         seconds = round(time.monotonic() - self._start, 6)
-        self._line(json.dumps([seconds, code, text], ensure_ascii=False))
+        # ASCII with escapes: json encodes that several times faster than UTF-8 text.
+        self._line(json.dumps([seconds, code, text]))
 
     def _line(self, line: str) -> None:
         if self._binary:
