@@ -159,6 +159,9 @@ class Screen:
         state.taken = True
         state.observers.append(self)
         term._screen = self
+        if self._aio:
+            # Output held beyond the high-water mark had stopped the reading; none is held now.
+            term._resume()
 
     # --- what the screen shows --------------------------------------------------------------
 
