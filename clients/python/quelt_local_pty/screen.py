@@ -17,6 +17,7 @@ from typing import Any, Deque, Dict, List, NamedTuple, Optional, Pattern, Union
 
 try:
     import pyte
+    from pyte.modes import DECAWM, IRM
     from pyte.screens import Margins
 except ImportError as _missing:  # pragma: no cover - depends on the installation
     raise ImportError(
@@ -51,11 +52,24 @@ class _Literal:
         self.pattern = text
 
 
+class _Cells(dict):  # type: ignore[type-arg]
+    """The cells of one set of attributes, by character, made on first use."""
+
+    def __init__(self, attrs: Any) -> None:
+        super().__init__()
+        self._attrs = attrs
+
+    def __missing__(self, char: str) -> Any:
+        cell = self[char] = self._attrs._replace(data=char)
+        return cell
+
+
 class _PyteScreen(pyte.Screen):
     """A pyte screen that keeps the rows scrolled off its top, up to `scrollback` of them."""
 
     def __init__(self, columns: int, lines: int, scrollback: int) -> None:
         self.scrolled: Deque[Dict[int, Any]] = deque(maxlen=scrollback)
+        self._cells: Dict[Any, _Cells] = {}
         super().__init__(columns, lines)
 
     def index(self) -> None:
@@ -65,6 +79,40 @@ class _PyteScreen(pyte.Screen):
         if self.cursor.y == bottom and top == 0 and bottom == self.lines - 1:
             self.scrolled.append(self.buffer[top])
         super().index()
+
+    def draw(self, data: str) -> None:
+        # pyte draws a character at a time, making a cell for each with namedtuple._replace,
+        # which is most of a flood's cost. Printable ASCII outside insert mode takes one cell per
+        # character and no combining: its cells are shared (they are immutable) and a row's run
+        # is written at once; anything else is pyte's own.
+        if not (data.isascii() and data.isprintable()) or IRM in self.mode:
+            super().draw(data)
+            return
+        data = data.translate(self.g1_charset if self.charset else self.g0_charset)
+        cursor, columns, buffer = self.cursor, self.columns, self.buffer
+        cells = self._cells.get(cursor.attrs)
+        if cells is None:
+            if len(self._cells) > 64:
+                self._cells.clear()
+            cells = self._cells[cursor.attrs] = _Cells(cursor.attrs)
+        start, length = 0, len(data)
+        while start < length:
+            if cursor.x >= columns:
+                if DECAWM in self.mode:
+                    self.dirty.add(cursor.y)
+                    self.carriage_return()
+                    self.linefeed()
+                else:
+                    # Without wrapping each character lands on the last column in turn.
+                    buffer[cursor.y][columns - 1] = cells[data[-1]]
+                    cursor.x = columns
+                    break
+            x = cursor.x
+            run = data[start:start + columns - x]
+            buffer[cursor.y].update(zip(range(x, x + len(run)), map(cells.__getitem__, run)))
+            cursor.x = x + len(run)
+            start += len(run)
+        self.dirty.add(cursor.y)
 
     def erase_in_display(self, how: int = 0, *args: Any, **kwargs: Any) -> None:
         super().erase_in_display(how, *args, **kwargs)

@@ -4,6 +4,7 @@ the asyncio API: one scenario body, awaited, drives either kind of terminal."""
 import asyncio
 import json
 import os
+import random
 import re
 import subprocess
 import sys
@@ -159,6 +160,25 @@ def test_a_sequence_pyte_fails_on_is_skipped_and_the_screen_goes_on():
         stream.feed_bytes(part.encode("utf-8"))
     assert [line.rstrip() for line in screen.display] == ["abcdef", "gh", ""]
     assert len(stream.failures) == 2 and "[?4m" in stream.failures[0]
+
+
+def test_fast_drawing_leaves_the_screen_pyte_would_draw():
+    # Text in runs that wrap, with colours, wide and combining characters, CR, LF, backspace,
+    # cursor moves, insert mode and wrapping switched off and on again.
+    pieces = ["abc", "x" * 95, "\r\n", "\x1b[31;1m", "red", "\x1b[m", "日本語", "e\u0301",
+              "\b", "\x1b[5;70H", "\x1b[4h", "ins", "\x1b[4l", "\x1b[?7l", "0123456789" * 5,
+              "\x1b[?7h", "\x1b[2J", "\x1b[H", " tail  ", "\t", "é"]
+    rng = random.Random(11)
+    texts = ["".join(rng.choice(pieces) for _ in range(60)) for _ in range(30)]
+    # Past the last column without wrapping, each character replaces the one before there.
+    texts.append("\x1b[1;35H\x1b[?7l" + "0123456789" * 5)
+    for text in texts:
+        fast, plain = _PyteScreen(40, 6, 0), pyte.Screen(40, 6)
+        _Stream(fast).feed(text)
+        pyte.Stream(plain).feed(text)
+        assert fast.display == plain.display, repr(text)
+        assert [dict(fast.buffer[y]) for y in range(6)] == [dict(plain.buffer[y]) for y in range(6)]
+        assert (fast.cursor.x, fast.cursor.y) == (plain.cursor.x, plain.cursor.y)
 
 
 # --- programs -----------------------------------------------------------------------------------
