@@ -10,7 +10,7 @@ order so that every way meets the same moods of a shared machine:
 
 Figures are medians over rounds; ratios are medians of per-round ratios.
 
-  /usr/bin/python3 bench/screen_bench.py [--rounds 3] [--mib 64] [--lines 300] [--bridge PATH]
+  /usr/bin/python3 bench/screen_bench.py [--rounds 3] [--mib 64] [--lines 1000] [--bridge PATH]
 """
 
 import argparse
@@ -35,7 +35,7 @@ def options():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--mib", type=int, default=64)
-    parser.add_argument("--lines", type=int, default=300)
+    parser.add_argument("--lines", type=int, default=1000)
     parser.add_argument("--bridge", default=os.environ.get("QUELT_LOCAL_PTY")
                         or os.path.join(CHECKOUT, "build", "quelt_local_pty"))
     return parser.parse_args()
