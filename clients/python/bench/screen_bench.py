@@ -125,7 +125,7 @@ def main():
     def med(values):
         return statistics.median(values)
 
-    print(f"| Figure | Value | Reference | Median paired ratio |\n|---|---:|---:|---:|")
+    print("| Figure | Value | Reference | Median paired ratio |\n|---|---:|---:|---:|")
     for api in ("blocking", "asyncio"):
         plain = rates[(api, "plain")]
         for how, label in (("screen", "with a Screen"), ("record", "recorded to a file")):
