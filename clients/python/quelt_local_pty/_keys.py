@@ -3,7 +3,7 @@ clients read (a test keeps the two equal), so that a name means the same bytes e
 
 import json
 import os
-from typing import Dict, Iterable, List, Tuple
+from typing import Dict, Iterable, List, Optional, Tuple
 
 _TABLE_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "keys.json")
 
@@ -21,7 +21,7 @@ _CONTROLLABLE = "@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_"
 DECCKM = 1 << 5
 
 
-def _one(name: str, application: bool) -> "str | None":
+def _one(name: str, application: bool) -> Optional[str]:
     """The text that `name` sends, or None when it names no key."""
     rest, meta, control = name, False, False
     # Modifiers in either order, each at most once; "C-" or "M-" alone names nothing.
