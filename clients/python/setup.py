@@ -23,7 +23,7 @@ class PlatformWheel(bdist_wheel):
 if os.path.exists(BRIDGE):
     if not os.environ.get("QLP_WHEEL_PLATFORM"):
         raise SystemExit(f"{BRIDGE} is present: set QLP_WHEEL_PLATFORM to the wheel's platform tag")
-    setup(package_data={"quelt_local_pty": ["py.typed", "bin/quelt_local_pty"]},
+    setup(package_data={"quelt_local_pty": ["py.typed", "keys.json", "bin/quelt_local_pty"]},
           cmdclass={"bdist_wheel": PlatformWheel})
 else:
-    setup(package_data={"quelt_local_pty": ["py.typed"]})
+    setup(package_data={"quelt_local_pty": ["py.typed", "keys.json"]})

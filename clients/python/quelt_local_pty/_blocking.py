@@ -14,6 +14,8 @@ from ._arguments import check_size, check_spawn_arguments
 from ._bridge import resolve_bridge, start_bridge
 from ._frames import (FEATURES, KILL_LINE, QUERY_LINE, FrameDecoder, input_line, resize_line,
                       signal_line, spawn_line)
+from ._keys import application_cursor, key_bytes
+from ._recording import RecordTarget, recording
 from ._session import (UNKNOWN, Foreground, PatternLike, SessionState, TerminalFacts,
                        check_kill_timeout, compile_pattern, foreground_from_proc, kill_group,
                        program_from_proc, signal_name)
@@ -103,8 +105,15 @@ class Terminal(TerminalFacts):
             data = bytes(data)
         elif not isinstance(data, bytes):
             raise TypeError(f"data must be bytes or str, got {type(data).__name__}")
-        if data:
+        if data and self._stdin is not None:
+            self._state.typed(data)
             self._send(input_line(data))
+
+    def press(self, *keys: str) -> None:
+        """Presses the named keys in turn ("Enter", "C-c", "Up", "M-x", "F5", a character...;
+        see keys.json). Arrow, Home and End keys follow the cursor-key mode seen by an attached
+        Screen. Raises ValueError naming unknown names, and then sends nothing."""
+        self.write(key_bytes(keys, application_cursor(self)))
 
     def resize(self, cols: int, rows: int) -> None:
         check_size(cols, "cols")
@@ -112,6 +121,7 @@ class Terminal(TerminalFacts):
         if self._stdin is None:
             return
         self._cols, self._rows = cols, rows
+        self._state.resized(cols, rows)
         self._send(resize_line(cols, rows))
 
     def kill(self, signal: Union[str, int, None] = None) -> None:
@@ -286,14 +296,19 @@ class Terminal(TerminalFacts):
 
 def spawn(file: str, args: Sequence[str] = (), *, cols: int = 80, rows: int = 24,
           cwd: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
-          bridge: Optional[str] = None, kill_timeout: float = KILL_TIMEOUT) -> Terminal:
+          bridge: Optional[str] = None, kill_timeout: float = KILL_TIMEOUT,
+          record: Optional[RecordTarget] = None) -> Terminal:
     """Starts `file` with `args` in a new terminal and returns once it runs. Raises BridgeError
     with the bridge's message when the program cannot be started (also the matching OSError,
-    such as FileNotFoundError, when the bridge says which)."""
+    such as FileNotFoundError, when the bridge says which). `record`, a path or an open file,
+    receives the session in the asciicast v2 format."""
     file, arg_list, cwd, environment = check_spawn_arguments(file, args, cols, rows, cwd, env)
     kill_timeout = check_kill_timeout(kill_timeout)
     path = resolve_bridge(bridge)
+    # Before the spawn frame: output may come in the same read as the ready frame.
+    recorders = recording(record, cols, rows, file, arg_list, environment)
     term = Terminal(start_bridge(path, environment), cols, rows, kill_timeout)
+    term._state.observers.extend(recorders)
     try:
         term._send(spawn_line(file, arg_list, cols, rows, cwd, FEATURES))
         while not term._state.ready:

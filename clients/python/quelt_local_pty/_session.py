@@ -5,7 +5,7 @@ import os
 import re
 import signal as signals
 import subprocess
-from typing import List, NamedTuple, Optional, Pattern, Tuple, Union
+from typing import Any, List, NamedTuple, Optional, Pattern, Tuple, Union
 
 from ._errors import BridgeError, bridge_error, unexpected_end
 from ._frames import Data, Error, Event, Exit, Process, Ready
@@ -53,6 +53,11 @@ class SessionState:
         self.output_ended = False
         # The bridge has been reaped: everything it sent is in `buffer`.
         self.finished = False
+        # Screens and recordings, which see the session as it happens: each has output(bytes),
+        # input(bytes), resize(cols, rows) and end().
+        self.observers: List[Any] = []
+        # A screen has taken the output: it is not kept for read and expect.
+        self.taken = False
 
     def receive(self, events: List[Event]) -> bool:
         """Applies `events`; True when the bridge will read no more input (exit or error came),
@@ -60,7 +65,10 @@ class SessionState:
         stop = False
         for event in events:
             if isinstance(event, Data):
-                self.buffer += event.data
+                for observer in self.observers:
+                    observer.output(event.data)
+                if not self.taken:
+                    self.buffer += event.data
             elif isinstance(event, Ready):
                 self.ready = True
                 self.features = event.features or ()
@@ -89,6 +97,16 @@ class SessionState:
         self.finished = True
         if self.error is None and self.program_exit is None:
             self.error = unexpected_end(returncode)
+        for observer in self.observers:
+            observer.end()
+
+    def typed(self, data: bytes) -> None:
+        for observer in self.observers:
+            observer.input(data)
+
+    def resized(self, cols: int, rows: int) -> None:
+        for observer in self.observers:
+            observer.resize(cols, rows)
 
     @property
     def exit_code(self) -> Optional[int]:

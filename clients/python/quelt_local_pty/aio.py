@@ -16,6 +16,8 @@ from ._arguments import check_size, check_spawn_arguments
 from ._bridge import resolve_bridge, start_bridge
 from ._frames import (FEATURES, KILL_LINE, QUERY_LINE, FrameDecoder, input_line, resize_line,
                       signal_line, spawn_line)
+from ._keys import application_cursor, key_bytes
+from ._recording import RecordTarget, recording
 from ._session import (UNKNOWN, Foreground, PatternLike, SessionState, TerminalFacts,
                        check_kill_timeout, compile_pattern, foreground_from_proc, kill_group,
                        program_from_proc, signal_name)
@@ -157,6 +159,7 @@ class Terminal(TerminalFacts):
             raise TypeError(f"data must be bytes or str, got {type(data).__name__}")
         if not data or self._input is None:
             return
+        self._state.typed(data)
         self._input.write(input_line(data))
         protocol = self._input_protocol
         if protocol is not None and protocol.paused and self._input is not None:
@@ -164,12 +167,19 @@ class Terminal(TerminalFacts):
             protocol.drained.append(future)
             await future
 
+    async def press(self, *keys: str) -> None:
+        """Presses the named keys in turn ("Enter", "C-c", "Up", "M-x", "F5", a character...;
+        see keys.json). Arrow, Home and End keys follow the cursor-key mode seen by an attached
+        Screen. Raises ValueError naming unknown names, and then sends nothing."""
+        await self.write(key_bytes(keys, application_cursor(self)))
+
     def resize(self, cols: int, rows: int) -> None:
         check_size(cols, "cols")
         check_size(rows, "rows")
         if self._input is None:
             return
         self._cols, self._rows = cols, rows
+        self._state.resized(cols, rows)
         self._input.write(resize_line(cols, rows))
 
     def kill(self, signal: Union[str, int, None] = None) -> None:
@@ -357,14 +367,19 @@ def _expire(future: "asyncio.Future[bool]") -> None:
 
 async def spawn(file: str, args: Sequence[str] = (), *, cols: int = 80, rows: int = 24,
                 cwd: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
-                bridge: Optional[str] = None, kill_timeout: float = KILL_TIMEOUT) -> Terminal:
+                bridge: Optional[str] = None, kill_timeout: float = KILL_TIMEOUT,
+                record: Optional[RecordTarget] = None) -> Terminal:
     """Starts `file` with `args` in a new terminal and returns once it runs. Raises BridgeError
     with the bridge's message when the program cannot be started (also the matching OSError,
-    such as FileNotFoundError, when the bridge says which)."""
+    such as FileNotFoundError, when the bridge says which). `record`, a path or an open file,
+    receives the session in the asciicast v2 format."""
     file, arg_list, cwd, environment = check_spawn_arguments(file, args, cols, rows, cwd, env)
     kill_timeout = check_kill_timeout(kill_timeout)
     path = resolve_bridge(bridge)
+    # Before the spawn frame: output may come in the same read as the ready frame.
+    recorders = recording(record, cols, rows, file, arg_list, environment)
     term = Terminal(start_bridge(path, environment), cols, rows, kill_timeout)
+    term._state.observers.extend(recorders)
     try:
         await term._connect()
         assert term._input is not None

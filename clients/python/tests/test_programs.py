@@ -17,8 +17,9 @@ def test_bash_readline_editing_and_ctrl_c(screen_of, tmp_path):
         term.write("\x1b[D" * 3 + "o")
         term.write("\r")
         screen.until(lambda s: "\nhello world\n" in s + "\n")
-        # The marker says that bash has got to the sleep, where Ctrl-C must end the sleep alone.
-        term.write("echo sleep$((6*7)); sleep 100\r")
+        # The marker comes from the job itself, which is then in the foreground, where Ctrl-C
+        # must end it alone; printed by bash before the fork, a Ctrl-C could reach bash instead.
+        term.write("sh -c 'echo sleep$((6*7)); exec sleep 100'\r")
         screen.until(lambda s: "sleep42" in s)
         term.write("\x03")
         screen.until(lambda s: s.count("ready>") >= 3)
