@@ -15,7 +15,8 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then
   exit 2
 fi
 client=$(cd "$(dirname "$0")/../../clients/python" && pwd)
-table=$(cd "$(dirname "$0")/.." && pwd)/platforms.json
+packaging=$(cd "$(dirname "$0")" && pwd)
+table=$packaging/../platforms.json
 release=$(cd "$1" && pwd)
 out=${2:-$release/python}
 python=${QLP_PYTHON3:-/usr/bin/python3}
@@ -31,10 +32,11 @@ build_wheel() {
   local name=$1 bridge=$2 tag=$3
   local src=$work/$name
   mkdir -p "$src"
-  cp "$client/pyproject.toml" "$client/setup.py" "$client/README.md" "$src/"
+  cp "$client/pyproject.toml" "$client/README.md" "$src/"
   cp -R "$client/quelt_local_pty" "$src/"
   rm -rf "$src/quelt_local_pty/bin" "$src/quelt_local_pty/__pycache__"
   if [ -n "$bridge" ]; then
+    cp "$packaging/setup.py" "$src/"
     mkdir "$src/quelt_local_pty/bin"
     cp "$bridge" "$src/quelt_local_pty/bin/quelt_local_pty"
     chmod 755 "$src/quelt_local_pty/bin/quelt_local_pty"
