@@ -4,8 +4,8 @@
 #   packaging/python/build_wheels.sh RELEASE_DIR [WHEEL_DIR]
 #
 # RELEASE_DIR holds <platform>/quelt_local_pty for every platform of packaging/platforms.json.
-# Each becomes a py3-none-<tag> wheel with the bridge inside the package as an executable file; a
-# py3-none-any wheel carries none. The wheels go to WHEEL_DIR (default RELEASE_DIR/python).
+# Each becomes a py3-none-<tag> wheel with the bridge inside the package as an executable file
+# (setup.py beside this script gives it its tag); a py3-none-any wheel carries none. The wheels go to WHEEL_DIR (default RELEASE_DIR/python).
 # Builds with `python3 -m build --no-isolation`, so setuptools and wheel must be installed
 # (Debian: python3-build python3-setuptools python3-wheel); QLP_PYTHON3 picks the interpreter.
 set -euo pipefail
