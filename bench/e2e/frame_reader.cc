@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common.h"
 #include "relay_process.h"
 
 namespace qlp::bench {
@@ -47,10 +48,7 @@ int flood(const RelayPrograms& programs, const std::string& file) {
   if (stat(file.c_str(), &info) != 0) fail("flood", Error("cannot stat " + file));
   const auto started = Clock::now();
   const double cpu_before = own_cpu_ms();
-  auto relay =
-      take(RelayProcess::start(RelayKind::bridge, programs,
-                               {"/bin/sh", "-c", "stty -opost -echo; exec cat \"$0\"", file}),
-           "start");
+  auto relay = take(RelayProcess::start(RelayKind::bridge, programs, flood_child(file)), "start");
   const auto deadline = started + run_timeout();
   std::uint64_t received = 0;
   bool exited = false;
@@ -81,21 +79,8 @@ int flood(const RelayPrograms& programs, const std::string& file) {
 }
 
 int echo(const RelayPrograms& programs, int count) {
-  auto relay = take(RelayProcess::start(RelayKind::bridge, programs,
-                                        {"/bin/sh", "-c", "stty raw -echo; printf R; exec cat"}),
-                    "start");
-  // "R" tells that the terminal is raw and silent before the first byte is sent.
-  for (bool ready = false, marked = false; !ready || !marked;) {
-    std::optional<OutputLine> line = take(relay->next_line(Clock::now() + step_timeout()), "read");
-    if (!line) fail("echo", Error("output ended before the session was ready"));
-    if (line->type == OutputLine::Type::ready) {
-      ready = true;
-    } else if (line->type == OutputLine::Type::data && !line->bytes.empty()) {
-      marked = line->bytes.back() == 'R';
-    } else {
-      fail("echo", unexpected_line(*line));
-    }
-  }
+  auto relay = take(RelayProcess::start(RelayKind::bridge, programs, echo_child()), "start");
+  take(await_ready_and(*relay, kEchoReady), "echo");
   std::string out = "{\"microseconds\":[";
   for (int i = 0; i < count; ++i) {
     const char sent = static_cast<char>('a' + i % 26);

@@ -9,13 +9,12 @@
 #include <numeric>
 #include <optional>
 
+#include "common.h"
 #include "direct_echo.h"
-#include "report.h"
 
 namespace qlp::bench {
 namespace {
 
-constexpr std::size_t kMaxChunk = 8192;
 constexpr RelayKind kKinds[kRelays] = {RelayKind::bridge, RelayKind::python, RelayKind::baseline};
 constexpr const char* kNames[kParticipants] = {"bridge", "python", "raw", "direct"};
 // From this many bytes before the end, the program's CPU time is read after every frame: it ends
@@ -31,10 +30,11 @@ class Flood {
         programs_(programs),
         path_(path),
         expected_(expected),
+        check_(expected),
         work_(parent),
         kernel_(kernel) {}
 
-  bool done() const { return exit_code_.has_value() && received_ == expected_.size(); }
+  bool done() const { return check_.done(); }
 
   Result<void> take_turn(std::size_t until, Clock::time_point deadline) {
     const TaskSample kernel_before = kernel_.sample();
@@ -42,13 +42,13 @@ class Flood {
     if (!reader_before) return std::move(reader_before).error();
     const auto begun = Clock::now();
     if (!relay_) {
-      Result<std::unique_ptr<RelayProcess>> started = RelayProcess::start(
-          kind_, programs_, {"/bin/sh", "-c", "stty -opost -echo; exec cat \"$0\"", path_});
+      Result<std::unique_ptr<RelayProcess>> started =
+          RelayProcess::start(kind_, programs_, flood_child(path_));
       if (!started) return std::move(started).error();
       relay_ = std::move(*started);
     }
     const std::size_t stop = std::min(until, expected_.size());
-    while (!done() && (received_ < stop || received_ == expected_.size())) {
+    while (!done() && (check_.received() < stop || check_.received() == expected_.size())) {
       Result<void> took = take_line(deadline);
       if (!took) return took;
     }
@@ -74,7 +74,8 @@ class Flood {
   }
 
   Result<FloodAccount> finish() {
-    if (*exit_code_ != 0) return Error("child exited with code " + std::to_string(*exit_code_));
+    if (*check_.exit_code() != 0)
+      return Error("child exited with code " + std::to_string(*check_.exit_code()));
     Result<void> end = relay_->finish_cleanly();
     if (!end) return std::move(end).error();
     const double mib = static_cast<double>(expected_.size()) / (1024.0 * 1024.0);
@@ -92,109 +93,41 @@ class Flood {
 
  private:
   Result<void> take_line(Clock::time_point deadline) {
-    Result<std::optional<OutputLine>> line = relay_->next_line(deadline);
+    Result<OutputLine> line = check_.next(*relay_, deadline);
     if (!line) return std::move(line).error();
-    if (!line->has_value())
-      return Error("output ended after " + std::to_string(received_) + " bytes");
-    const OutputLine& got = **line;
+    const OutputLine& got = *line;
     if (!work_.parse(got)) return unexpected_line(got);
-    switch (got.type) {
-      case OutputLine::Type::data: {
-        const std::size_t count = got.bytes.size();
-        if (count > kMaxChunk) return Error("data frame over 8192 bytes");
-        if (count == 0) return unexpected_line(got);
-        const auto* bytes = reinterpret_cast<const unsigned char*>(got.bytes.data());
-        if (count > expected_.size() - received_ ||
-            std::memcmp(bytes, expected_.data() + received_, count) != 0) {
-          return Error("received bytes differ from the file after offset " +
-                       std::to_string(received_));
-        }
-        work_.consume(bytes, count);
-        received_ += count;
-        account_.frame_sizes.push_back(static_cast<std::uint16_t>(count));
-        if (program_ && received_ + kCloseWatch >= expected_.size()) program_->update();
-        return {};
-      }
-      case OutputLine::Type::ready: {
-        if (ready_) return unexpected_line(got);
-        ready_ = true;
-        // The program exists once the ready frame has come. Looking for it is not the relay's
-        // time.
-        const auto looking = Clock::now();
-        program_pid_ = find_child(relay_->pid());
-        program_ = std::make_unique<CpuWatch>(program_pid_);
-        elapsed_ -= Clock::now() - looking;
-        return {};
-      }
-      case OutputLine::Type::exit:
-        if (!ready_ || exit_code_) return unexpected_line(got);
-        exit_code_ = got.code;
-        return {};
-      default:
-        return unexpected_line(got);
+    if (got.type == OutputLine::Type::data) {
+      const std::size_t count = got.bytes.size();
+      work_.consume(reinterpret_cast<const unsigned char*>(got.bytes.data()), count);
+      account_.frame_sizes.push_back(static_cast<std::uint16_t>(count));
+      if (program_ && check_.received() + kCloseWatch >= expected_.size()) program_->update();
+    } else if (got.type == OutputLine::Type::ready) {
+      // The program exists once the ready frame has come. Looking for it is not the relay's
+      // time.
+      const auto looking = Clock::now();
+      program_pid_ = find_child(relay_->pid());
+      program_ = std::make_unique<CpuWatch>(program_pid_);
+      elapsed_ -= Clock::now() - looking;
     }
+    return {};
   }
 
   RelayKind kind_;
   const RelayPrograms& programs_;
   const std::string& path_;
   std::span<const unsigned char> expected_;
+  FloodCheck check_;
   ParentWork work_;
   const KernelThreads& kernel_;
   std::unique_ptr<RelayProcess> relay_;
   std::unique_ptr<ProcessTracker> tracker_;
   pid_t program_pid_ = -1;
   std::unique_ptr<CpuWatch> program_;
-  std::size_t received_ = 0;
-  bool ready_ = false;
   bool finished_ = false;
-  std::optional<std::uint32_t> exit_code_;
   Clock::duration elapsed_{0};
   FloodAccount account_;
 };
-
-/// Reads lines until the ready frame and a data frame ending in `marker`, in either order.
-Result<void> await_ready_and(RelayProcess& relay, char marker) {
-  const auto deadline = Clock::now() + step_timeout();
-  bool ready = false;
-  bool marked = false;
-  while (!ready || !marked) {
-    Result<std::optional<OutputLine>> line = relay.next_line(deadline);
-    if (!line) return std::move(line).error();
-    if (!line->has_value()) return Error("output ended before the session was ready");
-    const OutputLine& got = **line;
-    if (got.type == OutputLine::Type::ready) {
-      ready = true;
-    } else if (got.type == OutputLine::Type::data && !got.bytes.empty()) {
-      marked = got.bytes.back() == marker;
-    } else {
-      return unexpected_line(got);
-    }
-  }
-  return {};
-}
-
-std::string format(double value) {
-  char text[32];
-  const double magnitude = std::fabs(value);
-  const char* form = magnitude == 0     ? "%.0f"
-                     : magnitude >= 100 ? "%.0f"
-                     : magnitude >= 10  ? "%.1f"
-                                        : "%.2f";
-  std::snprintf(text, sizeof text, form, value);
-  return text;
-}
-
-/// Median over rounds of a[i] / b[i]; nothing when either is missing or b has a zero.
-std::optional<double> paired(const std::vector<double>& a, const std::vector<double>& b) {
-  if (a.empty() || a.size() != b.size()) return std::nullopt;
-  std::vector<double> ratios;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (b[i] == 0) return std::nullopt;
-    ratios.push_back(a[i] / b[i]);
-  }
-  return median(ratios);
-}
 
 }  // namespace
 
@@ -235,17 +168,17 @@ Result<std::vector<FloodAccount>> run_parent_flood(const RelayPrograms& programs
 Result<std::vector<std::vector<double>>> run_parent_echo(const RelayPrograms& programs,
                                                          int round_trips, ParentKind parent,
                                                          int first) {
-  // "R" tells that the terminal is raw and silent before the first byte is sent.
-  const std::vector<std::string> child = {"/bin/sh", "-c", "stty raw -echo; printf R; exec cat"};
+  const std::vector<std::string> child = echo_child();
   std::unique_ptr<RelayProcess> relays[kRelays];
   for (int i = 0; i < kRelays; ++i) {
     Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(kKinds[i], programs, child);
     if (!relay) return std::move(relay).error();
-    Result<void> ready = await_ready_and(**relay, 'R');
+    Result<void> ready = await_ready_and(**relay, kEchoReady);
     if (!ready) return std::move(ready).error().wrap(std::string("echo, ") + kNames[i]);
     relays[i] = std::move(*relay);
   }
-  Result<std::unique_ptr<DirectTerminal>> direct = DirectTerminal::start(child, 'R', programs.relay_cpu);
+  Result<std::unique_ptr<DirectTerminal>> direct =
+      DirectTerminal::start(child, kEchoReady, programs.relay_cpu);
   if (!direct) return std::move(direct).error();
 
   ParentWork work(parent);
@@ -342,7 +275,7 @@ void ParentTable::add_flood(const std::vector<FloodAccount>& accounts) {
         .push_back(per_mib(a.program.migrations, a, count));
     std::vector<double> sizes(a.frame_sizes.begin(), a.frame_sizes.end());
     const double full = static_cast<double>(
-        std::count(a.frame_sizes.begin(), a.frame_sizes.end(), std::uint16_t{kMaxChunk}));
+        std::count(a.frame_sizes.begin(), a.frame_sizes.end(), std::uint16_t{kMaxFrameBytes}));
     row("Data frames per MiB", "count").values[i].push_back(static_cast<double>(a.frames) * count);
     row("Data frame size, mean", "bytes")
         .values[i]
@@ -387,18 +320,18 @@ std::string ParentTable::render(bool* all_met) const {
       return r.values[who].empty() ? std::string() : format(median(r.values[who]));
     };
     auto ratio = [&](int who) {
-      const std::optional<double> value = paired(r.values[kBridge], r.values[who]);
+      const std::optional<double> value = paired_ratio(r.values[kBridge], r.values[who]);
       return value ? format(*value) : std::string();
     };
     std::string target;
     std::string met;
     if (r.target == Target::python_ratio_at_least_1) {
-      const std::optional<double> value = paired(r.values[kBridge], r.values[kPython]);
+      const std::optional<double> value = paired_ratio(r.values[kBridge], r.values[kPython]);
       target = "bridge / Python ≥ 1";
       met = value && *value >= 1.0 ? "yes" : "**no**";
       every = every && value && *value >= 1.0;
     } else if (r.target == Target::direct_ratio_at_most_2) {
-      const std::optional<double> value = paired(r.values[kBridge], r.values[kDirect]);
+      const std::optional<double> value = paired_ratio(r.values[kBridge], r.values[kDirect]);
       target = "bridge / direct ≤ 2";
       met = value && *value <= 2.0 ? "yes" : "**no**";
       every = every && value && *value <= 2.0;

@@ -31,11 +31,13 @@
 
 #include <string_view>
 
+#include "common.h"
 #include "frames/base64.h"
 
 namespace {
 
-constexpr size_t kReadSize = 8192;
+// Reads as much at a time as the bridge does.
+constexpr size_t kReadSize = qlp::bench::kMaxFrameBytes;
 constexpr char kDataPrefix[] = "{\"type\":\"data\",\"data\":\"";
 constexpr char kDataSuffix[] = "\"}\n";
 

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "bridge_client/frames.h"
 
@@ -90,7 +89,12 @@ Error unexpected_line(const OutputLine& line) {
 
 RelayProcess::RelayProcess(RelayKind kind, bool raw_input, pid_t pid, int input_fd,
                            int output_fd)
-    : kind_(kind), raw_input_(raw_input), pid_(pid), input_fd_(input_fd), output_fd_(output_fd), buffer_(2 * kReadSize) {}
+    : kind_(kind),
+      raw_input_(raw_input),
+      pid_(pid),
+      input_fd_(input_fd),
+      output_fd_(output_fd),
+      lines_(kReadSize) {}
 
 Result<std::unique_ptr<RelayProcess>> RelayProcess::start(RelayKind kind,
                                                           const RelayPrograms& programs,
@@ -179,18 +183,11 @@ void RelayProcess::close_input() {
 }
 
 Result<bool> RelayProcess::fill(Clock::time_point deadline) {
-  if (begin_ > 0 && begin_ == end_) begin_ = end_ = scanned_ = 0;
-  if (buffer_.size() - end_ < kReadSize) {
-    // Keep what has not been handed out; grow only for a line longer than the buffer.
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
-    if (buffer_.size() - end_ < kReadSize) buffer_.resize(buffer_.size() * 2);
-  }
+  const std::span<char> space = lines_.space();
   for (;;) {
-    ssize_t n = ::read(output_fd_, buffer_.data() + end_, buffer_.size() - end_);
+    ssize_t n = ::read(output_fd_, space.data(), space.size());
     if (n > 0) {
-      end_ += static_cast<std::size_t>(n);
+      lines_.commit(static_cast<std::size_t>(n));
       return true;
     }
     if (n == 0) return false;
@@ -205,21 +202,13 @@ Result<bool> RelayProcess::fill(Clock::time_point deadline) {
 
 Result<std::optional<OutputLine>> RelayProcess::next_line(Clock::time_point deadline) {
   for (;;) {
-    const char* base = buffer_.data() + begin_;
-    const std::size_t available = end_ - begin_;
-    const void* newline =
-        available > scanned_ ? std::memchr(base + scanned_, '\n', available - scanned_) : nullptr;
-    if (newline != nullptr) {
-      const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(newline) - base);
-      begin_ += length + 1;
-      scanned_ = 0;
-      return std::optional<OutputLine>(parse_output_line(std::string_view(base, length)));
+    if (std::optional<std::string_view> line = lines_.next()) {
+      return std::optional<OutputLine>(parse_output_line(*line));
     }
-    scanned_ = available;
     Result<bool> more = fill(deadline);
     if (!more) return std::move(more).error();
     if (!*more) {
-      if (end_ > begin_) return Error("output ended inside a line");
+      if (lines_.partial()) return Error("output ended inside a line");
       return std::optional<OutputLine>();
     }
   }

@@ -12,11 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common.h"
 #include "error.h"
 
 namespace qlp::bench {
-
-using Clock = std::chrono::steady_clock;
 
 /// The bridge, the raw baseline, and the relay of the bridge's design on Python's standard library
 /// (driven with the bridge's frames).
@@ -85,10 +84,7 @@ class RelayProcess {
   int input_fd_;
   int output_fd_;
   bool reaped_ = false;
-  std::vector<char> buffer_;
-  std::size_t begin_ = 0;    ///< First byte of buffer_ not yet handed out.
-  std::size_t end_ = 0;      ///< One past the last byte read into buffer_.
-  std::size_t scanned_ = 0;  ///< Bytes from begin_ already searched for "\n".
+  LineSplitter lines_;
   std::string frame_;        ///< Reused for input frames.
 };
 

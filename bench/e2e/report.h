@@ -6,11 +6,9 @@
 #include <utility>
 #include <vector>
 
-namespace qlp::bench {
+#include "common.h"
 
-/// The value at fraction `q` (0 to 1) of the sorted values, by nearest rank; 0 when empty.
-double quantile(std::vector<double> values, double q);
-inline double median(std::vector<double> values) { return quantile(std::move(values), 0.5); }
+namespace qlp::bench {
 
 /// A limit a figure must keep.
 struct Target {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bridge_client/frames.h"
+#include "common.h"
 #include "proc_stats.h"
 #include "relay_process.h"
 
@@ -30,8 +31,6 @@ extern char** environ;
 
 namespace qlp::bench {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 double ms_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
@@ -93,24 +92,22 @@ class Session {
 
   /// Reads whatever is there; false once output has ended.
   Result<bool> read_available() {
-    char buffer[16384];
     for (;;) {
-      const ssize_t n = ::read(output_, buffer, sizeof buffer);
+      const std::span<char> space = pending_.space();
+      const ssize_t n = ::read(output_, space.data(), space.size());
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) return true;
       if (n < 0) return Error::os(errno);
       if (n == 0) {
         ended_ = true;
-        if (!pending_.empty()) return Error("output ended inside a line");
+        if (pending_.partial()) return Error("output ended inside a line");
         return false;
       }
-      pending_.append(buffer, static_cast<std::size_t>(n));
-      std::size_t start = 0;
-      for (std::size_t nl; (nl = pending_.find('\n', start)) != std::string::npos; start = nl + 1) {
-        Result<void> took = take_line(std::string_view(pending_).substr(start, nl - start));
+      pending_.commit(static_cast<std::size_t>(n));
+      while (std::optional<std::string_view> line = pending_.next()) {
+        Result<void> took = take_line(*line);
         if (!took) return std::move(took).error();
       }
-      pending_.erase(0, start);
     }
   }
 
@@ -160,7 +157,7 @@ class Session {
         ready_ = true;
         break;
       case client::BridgeFrame::Type::kData:
-        if (got->bytes.empty() || got->bytes.size() > 8192) return Error("bad data frame");
+        if (got->bytes.empty() || got->bytes.size() > kMaxFrameBytes) return Error("bad data frame");
         text_ += got->bytes;
         // Only the end matters here; an idle shell says little.
         if (text_.size() > 4096) text_.erase(0, text_.size() - 1024);
@@ -183,7 +180,8 @@ class Session {
   bool ended_ = false;
   bool errored_ = false;
   std::optional<std::uint32_t> exit_code_;
-  std::string pending_;
+  // Thousands of sessions each hold one: small, since an idle shell says little.
+  LineSplitter pending_{4096};
   std::string text_;
   std::vector<std::string> lines_;
 };

@@ -7,6 +7,8 @@
 #include <optional>
 #include <thread>
 
+#include "common.h"
+
 namespace qlp::bench {
 namespace {
 
@@ -14,45 +16,20 @@ using std::chrono::milliseconds;
 
 // After ready, the bridge still starts its exit watcher; idle is measured once all is quiet.
 constexpr milliseconds kSettle{200};
-constexpr std::size_t kMaxChunk = 8192;
 
 double ms_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-/// Reads lines until the ready frame and a data frame ending in `marker` have both come, in
-/// either order (the bridge may forward output before its ready frame).
-Result<void> await_ready_and(RelayProcess& relay, char marker) {
-  const auto deadline = Clock::now() + step_timeout();
-  bool ready = false;
-  bool marked = marker == 0;
-  while (!ready || !marked) {
-    Result<std::optional<OutputLine>> line = relay.next_line(deadline);
-    if (!line) return std::move(line).error();
-    if (!line->has_value()) return Error("output ended before the session was ready");
-    const OutputLine& got = **line;
-    if (got.type == OutputLine::Type::ready) {
-      ready = true;
-    } else if (got.type == OutputLine::Type::data && got.bytes.size() <= kMaxChunk) {
-      if (got.bytes.empty()) return unexpected_line(got);
-      marked = got.bytes.back() == marker;
-    } else {
-      return unexpected_line(got);
-    }
-  }
-  return {};
-}
-
 }  // namespace
 
 Result<EchoRuns> run_echo(const RelayPrograms& programs, int round_trips) {
-  // "R" tells that the terminal is raw and silent before the first byte is sent.
-  const std::vector<std::string> child = {"/bin/sh", "-c", "stty raw -echo; printf R; exec cat"};
+  const std::vector<std::string> child = echo_child();
   std::unique_ptr<RelayProcess> relays[2];
   for (RelayKind kind : {RelayKind::bridge, RelayKind::baseline}) {
     Result<std::unique_ptr<RelayProcess>> relay = RelayProcess::start(kind, programs, child);
     if (!relay) return std::move(relay).error();
-    Result<void> ready = await_ready_and(**relay, 'R');
+    Result<void> ready = await_ready_and(**relay, kEchoReady);
     if (!ready) return std::move(ready).error();
     relays[kind == RelayKind::bridge ? 0 : 1] = std::move(*relay);
   }

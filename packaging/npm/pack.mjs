@@ -1,6 +1,7 @@
 // Writes the npm packages of a release into OUT_DIR/npm/ (see pack.sh). The platform packages
-// are generated from one template and the client's table of prebuilt platforms, so their names,
-// `os`, `cpu` and version cannot drift from what the client looks for.
+// are generated from one template and the release's table of platforms (packaging/platforms.json),
+// which the client's own table must equal, so their names, `os`, `cpu` and version cannot drift
+// from what the client looks for.
 import { execFileSync } from "node:child_process";
 import * as fs from "node:fs";
 import { createRequire } from "node:module";
@@ -9,7 +10,9 @@ import { fileURLToPath } from "node:url";
 
 const require = createRequire(import.meta.url);
 const clientDir = fileURLToPath(new URL("../../clients/node/", import.meta.url));
-const { PREBUILT_PLATFORMS } = require(path.join(clientDir, "dist", "platforms.js"));
+const table = JSON.parse(fs.readFileSync(new URL("../platforms.json", import.meta.url), "utf8"));
+const PLATFORMS = table.platforms.map(({ name, node }) => ({ name, packageName: node.package, os: node.os, cpu: node.cpu }));
+const { PREBUILT_PLATFORMS: clientPlatforms } = require(path.join(clientDir, "dist", "platforms.js"));
 const client = JSON.parse(fs.readFileSync(path.join(clientDir, "package.json"), "utf8"));
 const BRIDGE = "quelt_local_pty";
 // Node's names for what a person reads.
@@ -71,13 +74,20 @@ if (web.peerDependencies?.[client.name] !== client.version) {
   fail(`tools/web/package.json wants ${client.name} ${web.peerDependencies?.[client.name]}, the client is ${client.version}`);
 }
 
+// The published client finds its bridge by its own table: a row missing there, or different,
+// would install a package that nothing looks for.
+const rows = (list) => JSON.stringify(list.map(({ packageName, os, cpu }) => ({ packageName, os, cpu })));
+if (rows(clientPlatforms) !== rows(PLATFORMS)) {
+  fail(`clients/node/src/platforms.ts differs from packaging/platforms.json: ${rows(clientPlatforms)} against ${rows(PLATFORMS)}`);
+}
+
 fs.rmSync(npmDir, { recursive: true, force: true });
 fs.mkdirSync(npmDir, { recursive: true });
 const packed = [];
-for (const platform of PREBUILT_PLATFORMS) {
-  const binary = path.join(out, `${platform.os}-${platform.cpu}`, BRIDGE);
+for (const platform of PLATFORMS) {
+  const binary = path.join(out, platform.name, BRIDGE);
   if (!fs.existsSync(binary)) fail(`${binary} is missing: build the release bridges first (packaging/release.sh)`);
-  const dir = path.join(stage, `${platform.os}-${platform.cpu}`);
+  const dir = path.join(stage, platform.name);
   fs.mkdirSync(path.join(dir, "bin"), { recursive: true });
   fs.copyFileSync(binary, path.join(dir, "bin", BRIDGE));
   fs.chmodSync(path.join(dir, "bin", BRIDGE), 0o755);
@@ -99,7 +109,7 @@ for (const { path: file } of files) {
 }
 const { scripts, devDependencies, ...published } = client;
 void scripts, void devDependencies;
-published.optionalDependencies = Object.fromEntries(PREBUILT_PLATFORMS.map((p) => [p.packageName, client.version]));
+published.optionalDependencies = Object.fromEntries(PLATFORMS.map((p) => [p.packageName, client.version]));
 writeJson(path.join(clientStage, "package.json"), published);
 packed.push(pack(clientStage));
 

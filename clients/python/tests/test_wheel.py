@@ -1,6 +1,7 @@
-"""The wheels as users get them: built by build_wheels.sh from the release's static bridges,
+"""The wheels as users get them: built by packaging/python/build_wheels.sh from the release's static bridges,
 installed offline into a fresh virtual environment with no bridge on PATH, and run."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -10,8 +11,10 @@ import zipfile
 import pytest
 
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PACKAGING = os.path.join(HERE, "..", "..", "packaging")
 RELEASE = os.environ.get("QLP_RELEASE_DIR", "")
-PLATFORMS = ["linux-x64", "linux-arm64", "darwin-x64", "darwin-arm64"]
+with open(os.path.join(PACKAGING, "platforms.json"), encoding="utf-8") as _table:
+    PLATFORMS = [row["name"] for row in json.load(_table)["platforms"]]
 
 SESSION = r"""
 import sys, quelt_local_pty as qlp
@@ -30,7 +33,7 @@ def wheels(tmp_path_factory):
         pytest.skip(f"no release bridges for {', '.join(missing)} in QLP_RELEASE_DIR={RELEASE!r} "
                     "(run packaging/release.sh into it first)")
     out = tmp_path_factory.mktemp("wheels")
-    subprocess.run([os.path.join(HERE, "build_wheels.sh"), RELEASE, str(out)], check=True,
+    subprocess.run([os.path.join(PACKAGING, "python", "build_wheels.sh"), RELEASE, str(out)], check=True,
                    stdout=subprocess.DEVNULL)
     return out
 

@@ -1,5 +1,5 @@
-"""A platform wheel when a bridge has been put into the package (the wheel builder does that in
-a copy of this directory), a py3-none-any wheel otherwise."""
+"""The platform wheels' setup: build_wheels.sh puts this file and a bridge into a copy of
+clients/python, whose pyproject.toml alone makes the py3-none-any wheel."""
 
 import os
 
@@ -20,10 +20,7 @@ class PlatformWheel(bdist_wheel):
         return "py3", "none", os.environ["QLP_WHEEL_PLATFORM"]
 
 
-if os.path.exists(BRIDGE):
-    if not os.environ.get("QLP_WHEEL_PLATFORM"):
-        raise SystemExit(f"{BRIDGE} is present: set QLP_WHEEL_PLATFORM to the wheel's platform tag")
-    setup(package_data={"quelt_local_pty": ["py.typed", "keys.json", "bin/quelt_local_pty"]},
-          cmdclass={"bdist_wheel": PlatformWheel})
-else:
-    setup(package_data={"quelt_local_pty": ["py.typed", "keys.json"]})
+if not os.path.exists(BRIDGE) or not os.environ.get("QLP_WHEEL_PLATFORM"):
+    raise SystemExit(f"a platform wheel needs {BRIDGE} and QLP_WHEEL_PLATFORM, its platform tag")
+# The bridge is package data by pyproject.toml already.
+setup(cmdclass={"bdist_wheel": PlatformWheel})
