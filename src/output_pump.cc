@@ -5,6 +5,8 @@
 #include <string_view>
 #include <thread>
 
+#include "frames/signal_names.h"
+
 namespace qlp {
 namespace {
 
@@ -92,10 +94,14 @@ void pump_output(std::unique_ptr<ByteSource> reader, std::shared_ptr<SharedStdou
   if (progress) progress->note_end();
 }
 
-void watch_exit(std::unique_ptr<Child> child, std::shared_ptr<SharedStdout> out) {
+void watch_exit(std::unique_ptr<Child> child, std::shared_ptr<SharedStdout> out,
+                bool name_signal) {
   Result<ExitStatus> status = child->wait();
-  std::uint32_t code = status ? status->code : 1;
-  (void)emit_frame(*out, OutputFrame{OutputFrame::Exit{code}});
+  OutputFrame::Exit exit{status ? status->code : 1, std::nullopt};
+  if (name_signal && status && status->signal_number != 0) {
+    exit.signal = signal_name(status->signal_number);
+  }
+  (void)emit_frame(*out, OutputFrame{std::move(exit)});
 }
 
 }  // namespace qlp

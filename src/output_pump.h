@@ -53,8 +53,10 @@ class PumpProgress {
 void pump_output(std::unique_ptr<ByteSource> reader, std::shared_ptr<SharedStdout> out,
                  std::shared_ptr<PumpProgress> progress = nullptr);
 
-/// Waits for the child and writes its exit frame (code 1 when waiting fails).
-/// Runs on its own thread and owns `child`.
-void watch_exit(std::unique_ptr<Child> child, std::shared_ptr<SharedStdout> out);
+/// Waits for the child and writes its exit frame (code 1 when waiting fails),
+/// with the name of the signal that ended it when `name_signal` is set and the
+/// system has a name for it. Runs on its own thread and owns `child`.
+void watch_exit(std::unique_ptr<Child> child, std::shared_ptr<SharedStdout> out,
+                bool name_signal = false);
 
 }  // namespace qlp

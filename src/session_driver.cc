@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "command/command_builder.h"
+#include "foreground_process.h"
 #include "frames/base64.h"
 #include "frames/input_frame.h"
 #include "frames/shared_stdout.h"
@@ -24,6 +25,7 @@
 #include "prompt_wakeups.h"
 #include "pty/child.h"
 #include "pty/pty_system.h"
+#include "pty/unix_child.h"
 
 namespace qlp {
 namespace {
@@ -98,6 +100,7 @@ struct Session {
   std::optional<LineReader> input;
   std::unique_ptr<PtySystem> pty_system;
   std::unique_ptr<MasterPty> master;
+  Features features;
   std::unique_ptr<ChildKiller> killer;
   std::unique_ptr<ByteSink> writer;
   std::thread pump;
@@ -139,13 +142,26 @@ CommandBuilder build_command(const InputFrame::Spawn& spawn) {
   return builder;
 }
 
+/// The answer to a query: the terminal's foreground process group, by its
+/// leader. Read when asked, never watched, so it costs nothing meanwhile.
+OutputFrame::Process describe_foreground(MasterPty& master) {
+  OutputFrame::Process process;
+  const std::optional<pid_t> leader = master.process_group_leader();
+  if (!leader) return process;
+  process.pid = static_cast<std::uint32_t>(*leader);
+  ProcessDescription description = describe_process(*leader);
+  process.name = std::move(description.name);
+  process.cwd = std::move(description.cwd);
+  return process;
+}
+
 /// Serves frames until end of input or a kill frame; an error is fatal.
 Result<void> serve_frames(Session& session) {
   for (;;) {
     Result<std::optional<std::string_view>> line = next_frame_line(*session.input);
     if (!line) return std::move(line).error();
     if (!line->has_value()) return {};
-    Result<InputFrame> frame = parse_input_frame(**line);
+    Result<InputFrame> frame = parse_input_frame(**line, session.features);
     if (!frame) return std::move(frame).error();
     if (std::holds_alternative<InputFrame::Spawn>(frame->frame)) {
       return Error("unexpected duplicate spawn frame");
@@ -158,6 +174,18 @@ Result<void> serve_frames(Session& session) {
     } else if (auto* resize = std::get_if<InputFrame::Resize>(&frame->frame)) {
       Result<void> resized = session.master->resize(PtySize{resize->rows, resize->cols, 0, 0});
       if (!resized) return resized;
+    } else if (auto* signal = std::get_if<InputFrame::Signal>(&frame->frame)) {
+      // The program may survive it; the session goes on until its exit, as
+      // ever. A signal that cannot be delivered has nobody to be told to.
+      if (auto* signaller = session.killer->downcast<ProcessSignaller>()) {
+        (void)signaller->send_signal(signal->number);
+      }
+    } else if (std::holds_alternative<InputFrame::Query>(frame->frame)) {
+      // Written whole through the emitter like every frame, so that it sits
+      // between data frames, never inside one.
+      Result<void> answered =
+          emit_frame(*session.out, OutputFrame{describe_foreground(*session.master)});
+      if (!answered) return answered;
     } else {
       (void)session.killer->kill();
       return {};
@@ -167,13 +195,15 @@ Result<void> serve_frames(Session& session) {
 
 }  // namespace
 
-Result<void> run() {
+Result<void> run(Features& accepted) {
   Session session;
   session.out = SharedStdout::create();
   session.input.emplace(STDIN_FILENO);
 
   Result<InputFrame::Spawn> spawn = read_spawn_frame(*session.input);
   if (!spawn) return std::move(spawn).error();
+  if (spawn->features) session.features = Features::accept(*spawn->features);
+  accepted = session.features;
 
   CommandBuilder builder = build_command(*spawn);
   session.pty_system = native_pty_system();
@@ -211,14 +241,18 @@ Result<void> run() {
     pump_output(std::move(reader), std::move(out), std::move(progress));
   });
 
-  Result<void> ready = emit_frame(*session.out, OutputFrame{OutputFrame::Ready{}});
+  OutputFrame::Ready ready_frame;
+  if (session.features.asked()) ready_frame.features = session.features.names();
+  if (session.features.has(Feature::kPid)) ready_frame.pid = (*child)->process_id();
+  Result<void> ready = emit_frame(*session.out, OutputFrame{std::move(ready_frame)});
   if (!ready) return ready;
 
-  session.watcher = start_thread([child = std::move(*child), out = session.out
+  session.watcher = start_thread([child = std::move(*child), out = session.out,
+                                  name_signal = session.features.has(Feature::kSignal)
 #ifdef __APPLE__
                                   , slave = std::move(slave_until_reaped)
 #endif
-  ]() mutable { watch_exit(std::move(child), std::move(out)); });
+  ]() mutable { watch_exit(std::move(child), std::move(out), name_signal); });
 
   Result<void> served = serve_frames(session);
   if (!served) return served;

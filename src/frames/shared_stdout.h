@@ -116,4 +116,7 @@ Result<void> emit_error(std::string_view message);
 /// receives.
 [[noreturn]] void exit_process_with_error(std::string_view message, int status) noexcept;
 
+/// The same with a whole error frame, whose further members the parent may have asked for.
+[[noreturn]] void exit_process_with_error(const OutputFrame::Error& frame, int status) noexcept;
+
 }  // namespace qlp
