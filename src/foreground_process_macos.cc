@@ -18,7 +18,8 @@ ProcessDescription describe_process(pid_t pid) {
   }
   struct proc_vnodepathinfo paths;
   std::memset(&paths, 0, sizeof paths);
-  if (::proc_pidinfo(pid, PROC_PIDVNODEPATHINFO, 0, &paths, sizeof paths) == sizeof paths) {
+  const int size = static_cast<int>(sizeof paths);
+  if (::proc_pidinfo(pid, PROC_PIDVNODEPATHINFO, 0, &paths, size) == size) {
     const char* cwd = paths.pvi_cdir.vip_path;
     const std::size_t length = ::strnlen(cwd, sizeof paths.pvi_cdir.vip_path);
     std::string text(cwd, length);
