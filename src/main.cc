@@ -1,7 +1,7 @@
 // Entry point of the bridge: one process, one session.
 #include "frames/shared_stdout.h"
-#include "process_start.h"
-#include "session_driver.h"
+#include "session/process.h"
+#include "session/session_driver.h"
 
 int main() {
   qlp::prepare_process();
