@@ -1,8 +1,8 @@
 // Entry point of the bridge: one process, one session.
 #include "frames/error_frame.h"
 #include "frames/shared_stdout.h"
-#include "process_start.h"
-#include "session_driver.h"
+#include "session/process.h"
+#include "session/session_driver.h"
 
 int main() {
   qlp::prepare_process();

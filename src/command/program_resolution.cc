@@ -9,8 +9,8 @@
 #include "command/file_checks.h"
 #include "command/log.h"
 #include "command/shell_warnings.h"
-#include "frames/utf8.h"
-#include "errno_table.h"
+#include "text/utf8.h"
+#include "base/errno_table.h"
 
 namespace qlp {
 namespace {

@@ -1,6 +1,6 @@
 #include "frames/error_frame.h"
 
-#include "errno_table.h"
+#include "base/errno_table.h"
 
 namespace qlp {
 

@@ -1,7 +1,7 @@
 // The error frame made from a failure.
 #pragma once
 
-#include "error.h"
+#include "base/error.h"
 #include "frames/output_frame.h"
 
 namespace qlp {

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 #include "frames/features.h"
 
 namespace qlp {

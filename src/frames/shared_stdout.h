@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "error.h"
+#include "base/error.h"
 #include "frames/output_frame.h"
 
 namespace qlp {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "frames/utf8.h"
+#include "text/utf8.h"
 
 namespace qlp {
 

@@ -1,5 +1,5 @@
 // The output pump and exit watcher over scripted readers and children.
-#include "output_pump.h"
+#include "session/output_pump.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

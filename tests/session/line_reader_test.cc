@@ -1,6 +1,6 @@
 // Splitting standard input into lines: from a buffer, in every possible split,
 // and from a descriptor with its read errors.
-#include "line_reader.h"
+#include "session/line_reader.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

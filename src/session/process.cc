@@ -1,4 +1,4 @@
-#include "process_start.h"
+#include "session/process.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
-#include "frames/utf8.h"
-#include "frames/unicode_tables.h"
+#include "text/utf8.h"
+#include "text/unicode_tables.h"
 
 #include <gtest/gtest.h>
 

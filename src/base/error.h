@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-#include "check.h"
+#include "base/check.h"
 
 namespace qlp {
 

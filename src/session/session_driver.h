@@ -1,7 +1,7 @@
 // The driver of the one session a bridge process serves.
 #pragma once
 
-#include "error.h"
+#include "base/error.h"
 #include "frames/features.h"
 
 namespace qlp {

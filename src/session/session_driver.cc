@@ -1,4 +1,4 @@
-#include "session_driver.h"
+#include "session/session_driver.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -15,17 +15,17 @@
 #include <variant>
 
 #include "command/command_builder.h"
-#include "foreground_process.h"
 #include "frames/base64.h"
 #include "frames/input_frame.h"
 #include "frames/shared_stdout.h"
-#include "frames/unicode_tables.h"
-#include "line_reader.h"
-#include "output_pump.h"
-#include "prompt_wakeups.h"
+#include "session/foreground_process.h"
+#include "session/line_reader.h"
+#include "session/output_pump.h"
+#include "session/prompt_wakeups.h"
 #include "pty/child.h"
 #include "pty/pty_system.h"
 #include "pty/unix_child.h"
+#include "text/unicode_tables.h"
 
 namespace qlp {
 namespace {

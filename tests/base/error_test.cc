@@ -1,11 +1,11 @@
-#include "error.h"
+#include "base/error.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "errno_table.h"
+#include "base/errno_table.h"
 
 namespace qlp {
 namespace {

@@ -1,11 +1,11 @@
-#include "line_reader.h"
+#include "session/line_reader.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "frames/utf8.h"
+#include "text/utf8.h"
 
 namespace qlp {
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "output_pump.h"
+#include "session/output_pump.h"
 #include "stress/session_checks.h"
 #include "support/bridge_process.h"
 #include "support/test_support.h"

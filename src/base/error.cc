@@ -1,11 +1,11 @@
-#include "error.h"
+#include "base/error.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "errno_table.h"
+#include "base/errno_table.h"
 
 namespace qlp {
 

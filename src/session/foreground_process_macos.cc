@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "foreground_process.h"
-#include "frames/utf8.h"
+#include "session/foreground_process.h"
+#include "text/utf8.h"
 
 namespace qlp {
 

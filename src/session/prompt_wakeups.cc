@@ -1,4 +1,4 @@
-#include "prompt_wakeups.h"
+#include "session/prompt_wakeups.h"
 
 #ifndef __APPLE__
 #include <linux/sched.h>

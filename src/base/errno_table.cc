@@ -1,11 +1,11 @@
-#include "errno_table.h"
+#include "base/errno_table.h"
 
 #include <cerrno>
 #include <cstring>
 #include <iterator>
 
 #ifndef __APPLE__
-#include "linux_error_texts.h"
+#include "base/linux_error_texts.h"
 #endif
 
 namespace qlp {

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <string_view>
 
-#include "foreground_process.h"
-#include "frames/utf8.h"
+#include "session/foreground_process.h"
+#include "text/utf8.h"
 
 namespace qlp {
 namespace {

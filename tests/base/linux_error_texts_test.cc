@@ -1,11 +1,11 @@
-#include "linux_error_texts.h"
+#include "base/linux_error_texts.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "errno_table.h"
+#include "base/errno_table.h"
 
 namespace qlp {
 namespace {

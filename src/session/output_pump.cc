@@ -1,4 +1,4 @@
-#include "output_pump.h"
+#include "session/output_pump.h"
 
 #include <cerrno>
 #include <span>

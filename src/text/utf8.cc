@@ -1,10 +1,10 @@
-#include "frames/utf8.h"
+#include "text/utf8.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "frames/unicode_tables.h"
+#include "text/unicode_tables.h"
 
 namespace qlp {
 namespace {

@@ -1,4 +1,4 @@
-#include "frames/unicode_tables.h"
+#include "text/unicode_tables.h"
 
 #include <gtest/gtest.h>
 
