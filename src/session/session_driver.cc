@@ -98,9 +98,10 @@ bool terminal_hung_up(int master_fd) {
 struct Session {
   std::shared_ptr<SharedStdout> out;
   std::optional<LineReader> input;
+  /// What the parent asked for in the spawn frame.
+  Features features;
   std::unique_ptr<PtySystem> pty_system;
   std::unique_ptr<MasterPty> master;
-  Features features;
   std::unique_ptr<ChildKiller> killer;
   std::unique_ptr<ByteSink> writer;
   std::thread pump;

@@ -7,7 +7,8 @@
 namespace qlp {
 
 /// Reads the spawn frame from standard input, starts the child in a new
-/// terminal, serves input, resize and kill frames until standard input ends
+/// terminal, serves input, resize and kill frames (and the signal and query
+/// frames of the extensions the parent asked for) until standard input ends
 /// or a kill frame arrives, then hangs the child up and waits for its exit
 /// frame. Any failure comes back as one error, for the caller to write as
 /// the last frame; `accepted` then holds the extensions the parent asked for
