@@ -130,8 +130,12 @@ class RealSessions(SchemaCase):
         run.send({"type": "spawn", "shellPath": "/bin/sh",
                   "shellArgs": ["-c", "trap 'echo term' TERM; echo up; while :; do sleep 0.05; done"],
                   "features": ["pid", "process", "signal", "errors", "future"]})
-        ready = run.frames_until(lambda f: f["type"] == "ready")[-1]
+        seen = run.frames_until(lambda f: f["type"] == "ready")
+        ready = seen[-1]
         self.assertEqual(ready["features"], ["pid", "process", "signal", "errors"])
+        # The trap is set once "up" has been written.
+        lib.wait_until(lambda: seen.extend(run.frames_until(lambda f: f["type"] == "data"))
+                       or b"up" in lib.data_bytes(seen), 10, "the shell's first output")
         run.send({"type": "query"})
         answer = run.frames_until(lambda f: f["type"] == "process")[-1]
         self.assertEqual(answer["pid"], ready["pid"])
