@@ -133,8 +133,9 @@ class RealSessions(SchemaCase):
         seen = run.frames_until(lambda f: f["type"] == "ready")
         ready = seen[-1]
         self.assertEqual(ready["features"], ["pid", "process", "signal", "errors"])
-        # The trap is set once "up" has been written.
-        lib.wait_until(lambda: seen.extend(run.frames_until(lambda f: f["type"] == "data"))
+        # The trap is set once "up" has been written, which may come before the ready frame.
+        lib.wait_until(lambda: b"up" in lib.data_bytes(seen)
+                       or seen.extend(run.frames_until(lambda f: f["type"] == "data"))
                        or b"up" in lib.data_bytes(seen), 10, "the shell's first output")
         run.send({"type": "query"})
         answer = run.frames_until(lambda f: f["type"] == "process")[-1]
