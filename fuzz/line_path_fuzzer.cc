@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "frames/input_frame.h"
-#include "frames/unicode_tables.h"
-#include "line_reader.h"
+#include "text/unicode_tables.h"
+#include "session/line_reader.h"
 #include "support/exact_bytes.h"
 #include "support/utf8_oracle.h"
 

@@ -23,7 +23,7 @@
 #include <utility>
 #include <variant>
 
-#include "frames/utf8.h"
+#include "text/utf8.h"
 #include "frames/base64.h"
 #include "frames/json_reader.h"
 #include "frames/output_frame.h"

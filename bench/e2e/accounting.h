@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp::bench {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 #include "relay_process.h"
 
 namespace qlp::bench {

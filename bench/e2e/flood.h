@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "error.h"
+#include "base/error.h"
 #include "proc_stats.h"
 #include "relay_process.h"
 

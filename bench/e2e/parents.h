@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "accounting.h"
-#include "error.h"
+#include "base/error.h"
 #include "parent_work.h"
 #include "relay_process.h"
 

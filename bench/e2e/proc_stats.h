@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp::bench {
 

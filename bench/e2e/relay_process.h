@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "common.h"
-#include "error.h"
 
 namespace qlp::bench {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp::bench {
 

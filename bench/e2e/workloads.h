@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 #include "proc_stats.h"
 #include "relay_process.h"
 

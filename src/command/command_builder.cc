@@ -2,11 +2,11 @@
 
 #include <unistd.h>
 
-#include "check.h"
+#include "base/check.h"
 #include "command/file_checks.h"
 #include "command/log.h"
 #include "command/shell_warnings.h"
-#include "frames/utf8.h"
+#include "text/utf8.h"
 
 #ifdef __APPLE__
 // On macOS `environ` is only resolvable when linking the main executable;

@@ -9,7 +9,7 @@
 
 #include "command/account.h"
 #include "command/command.h"
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp {
 

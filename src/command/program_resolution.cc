@@ -2,14 +2,15 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
 #include "command/file_checks.h"
 #include "command/log.h"
 #include "command/shell_warnings.h"
-#include "frames/utf8.h"
-#include "errno_table.h"
+#include "text/utf8.h"
+#include "base/errno_table.h"
 
 namespace qlp {
 namespace {
@@ -26,35 +27,40 @@ bool starts_with_dot_component(std::string_view path) {
 Result<std::string> resolve_absolute(std::string_view program) {
   const std::string shown = to_utf8_lossy(program);
   if (names_directory(program)) {
-    return Error("Unable to spawn " + shown + " because it is a directory");
+    return Error::os_with_message(EISDIR, "Unable to spawn " + shown + " because it is a directory");
   }
   const int exec_error = access_error(program, X_OK);
   if (exec_error == 0) return std::string(program);
-  // Both texts show the error of the execute check, the one that decided.
+  // Both texts show the error of the execute check, the one that decided, and carry it.
   if (access_error(program, F_OK) != 0) {
-    return Error("Unable to spawn " + shown + " because it doesn't exist on the filesystem (" +
-                 errno_name_and_description(exec_error) + ")");
+    return Error::os_with_message(exec_error, "Unable to spawn " + shown +
+                                                  " because it doesn't exist on the filesystem (" +
+                                                  errno_name_and_description(exec_error) + ")");
   }
-  return Error("Unable to spawn " + shown + " because it is not executable (" +
-               errno_name_and_description(exec_error) + ")");
+  return Error::os_with_message(exec_error, "Unable to spawn " + shown +
+                                                " because it is not executable (" +
+                                                errno_name_and_description(exec_error) + ")");
 }
 
 Result<std::string> resolve_under_dir(std::string_view program, std::string_view dir) {
   std::string candidate = join_path(dir, program);
   const std::string shown = to_utf8_lossy(candidate);
   if (names_directory(candidate)) {
-    return Error("Unable to spawn " + shown + " because it is a directory");
+    return Error::os_with_message(EISDIR, "Unable to spawn " + shown + " because it is a directory");
   }
   if (access_error(candidate, X_OK) == 0) return candidate;
   if (access_error(candidate, F_OK) == 0) {
-    return Error("Unable to spawn " + shown + " because it is not executable");
+    return Error::os_with_message(EACCES, "Unable to spawn " + shown + " because it is not executable");
   }
-  return Error("Unable to spawn " + shown + " because it does not exist");
+  return Error::os_with_message(ENOENT, "Unable to spawn " + shown + " because it does not exist");
 }
 
 Result<std::string> search_path(const CommandBuilder& builder, std::string_view program,
                                 std::string_view dir) {
   std::vector<std::string> reasons;
+  // What the failure carries: a file without execute permission outweighs a
+  // directory, which outweighs finding nothing at all.
+  int code = ENOENT;
   const std::optional<std::string> path = builder.get_env("PATH");
   if (!path) {
     reasons.push_back("Unable to resolve the PATH");
@@ -68,10 +74,12 @@ Result<std::string> search_path(const CommandBuilder& builder, std::string_view 
       std::string candidate = join_path(join_path(dir, entry), program);
       if (names_directory(candidate)) {
         reasons.push_back(to_utf8_lossy(candidate) + " exists but is a directory");
+        if (code == ENOENT) code = EISDIR;
       } else if (access_error(candidate, X_OK) == 0) {
         return candidate;
       } else if (access_error(candidate, F_OK) == 0) {
         reasons.push_back(to_utf8_lossy(candidate) + " exists but is not executable");
+        code = EACCES;
       }
       if (colon == std::string_view::npos) break;
       rest.remove_prefix(colon + 1);
@@ -83,7 +91,7 @@ Result<std::string> search_path(const CommandBuilder& builder, std::string_view 
     if (i > 0) message += ".\n";
     message += reasons[i];
   }
-  return Error(std::move(message));
+  return Error::os_with_message(code, std::move(message));
 }
 
 /// The resolution checks ran from this process's current directory, but the

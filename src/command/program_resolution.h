@@ -6,7 +6,7 @@
 
 #include "command/account.h"
 #include "command/command_builder.h"
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp {
 

@@ -1,7 +1,7 @@
 #include "command/shell_warnings.h"
 
-#include "frames/utf8.h"
-#include "errno_table.h"
+#include "text/utf8.h"
+#include "base/errno_table.h"
 
 namespace qlp {
 

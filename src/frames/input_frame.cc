@@ -1,17 +1,19 @@
 #include "frames/input_frame.h"
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <utility>
 
 #include "frames/json_reader.h"
+#include "frames/signal_names.h"
 
 namespace qlp {
 namespace {
 
 using Env = std::unordered_map<std::string, std::optional<std::string>>;
 
-enum class Tag { kSpawn, kInput, kResize, kKill };
+enum class Tag { kSpawn, kInput, kResize, kKill, kSignal, kQuery };
 
 // What the first decoding stage gathers: the tag and the other members or
 // elements, still as generic JSON, in the order they appeared.
@@ -23,23 +25,30 @@ struct RawFrame {
 };
 
 // The fields of one variant: wire keys in declaration order (the array form's
-// order), which keys the object form requires, and which field the array form
-// may leave out.
+// order), which keys the object form requires, which field the array form
+// may leave out, and how many of the keys the array form has (fields added
+// later exist in the object form only, so that the array form's length
+// messages stay as they were).
 struct Shape {
   std::string_view name;
   std::span<const std::string_view> keys;
   unsigned required = 0;             // Bit i: keys[i] must be present.
   std::size_t defaulted = SIZE_MAX;  // Array form: this field may be missing.
+  std::size_t array_fields = SIZE_MAX;
 };
 
-constexpr std::string_view kSpawnKeys[] = {"shellPath", "shellArgs", "cwd", "env", "rows", "cols"};
+constexpr std::string_view kSpawnKeys[] = {"shellPath", "shellArgs", "cwd", "env",
+                                           "rows",      "cols",      "features"};
 constexpr std::string_view kInputKeys[] = {"data"};
 constexpr std::string_view kResizeKeys[] = {"rows", "cols"};
+constexpr std::string_view kSignalKeys[] = {"signal"};
 
-constexpr Shape kSpawnShape{"Spawn", kSpawnKeys, 0b1, 1};
+constexpr Shape kSpawnShape{"Spawn", kSpawnKeys, 0b1, 1, 6};
 constexpr Shape kInputShape{"Input", kInputKeys, 0b1};
 constexpr Shape kResizeShape{"Resize", kResizeKeys, 0b11};
 constexpr Shape kKillShape{"Kill", {}};
+constexpr Shape kSignalShape{"Signal", kSignalKeys, 0b1};
+constexpr Shape kQueryShape{"Query", {}};
 
 std::string count_of_elements(std::size_t count) {
   return std::to_string(count) + (count == 1 ? " element" : " elements");
@@ -47,7 +56,7 @@ std::string count_of_elements(std::size_t count) {
 
 // Reads the value of `type` at the cursor. An array or object is not read, so
 // its fault is placed at the byte before it.
-Result<Tag> read_tag(JsonReader& reader) {
+Result<Tag> read_tag(JsonReader& reader, Features accepted) {
   const int next = reader.peek();
   if (next == '[' || next == '{') {
     return reader.error_after_consumed(std::string("invalid type: ") +
@@ -66,17 +75,22 @@ Result<Tag> read_tag(JsonReader& reader) {
   if (*name == "input") return Tag::kInput;
   if (*name == "resize") return Tag::kResize;
   if (*name == "kill") return Tag::kKill;
-  return reader.error_after_consumed("unknown variant `" + *name +
-                                     "`, expected one of `spawn`, `input`, `resize`, `kill`");
+  if (*name == "signal" && accepted.has(Feature::kSignal)) return Tag::kSignal;
+  if (*name == "query" && accepted.has(Feature::kProcess)) return Tag::kQuery;
+  std::string expected = "`spawn`, `input`, `resize`, `kill`";
+  if (accepted.has(Feature::kSignal)) expected += ", `signal`";
+  if (accepted.has(Feature::kProcess)) expected += ", `query`";
+  return reader.error_after_consumed("unknown variant `" + *name + "`, expected one of " +
+                                     expected);
 }
 
 // Stage 1: the whole line as JSON, with the tag checked as soon as it is read.
-Result<RawFrame> read_raw_frame(std::string_view line) {
+Result<RawFrame> read_raw_frame(std::string_view line, Features accepted) {
   JsonReader reader(line);
   RawFrame raw;
   std::optional<Tag> tag;
   auto take_tag = [&]() -> Result<void> {
-    Result<Tag> read = read_tag(reader);
+    Result<Tag> read = read_tag(reader, accepted);
     if (!read) return std::move(read).error();
     tag = *read;
     return {};
@@ -148,6 +162,24 @@ Result<void> set_text_list(std::vector<std::string>& target, JsonValue&& value) 
   return {};
 }
 
+Result<void> set_optional_text_list(std::optional<std::vector<std::string>>& target,
+                                   JsonValue&& value) {
+  if (is_null(value)) {
+    target.reset();
+    return {};
+  }
+  return set_text_list(target.emplace(), std::move(value));
+}
+
+Result<void> set_signal(int& target, JsonValue&& value) {
+  std::string name;
+  if (Result<void> set = set_text(name, std::move(value)); !set) return set;
+  std::optional<int> number = signal_number(name);
+  if (!number) return Error("unknown signal `" + name + "`, expected a signal name such as `SIGTERM`");
+  target = *number;
+  return {};
+}
+
 Result<void> set_env(std::optional<Env>& target, JsonValue&& value) {
   if (is_null(value)) {
     target.reset();
@@ -196,8 +228,8 @@ Result<void> set_optional_u16(std::optional<std::uint16_t>& target, const JsonVa
 // the order the line gives them, then checks what is missing or surplus.
 template <typename Set>
 Result<void> fill_fields(RawFrame& raw, const Shape& shape, Set&& set) {
-  const std::size_t field_count = shape.keys.size();
   if (raw.array_form) {
+    const std::size_t field_count = std::min(shape.keys.size(), shape.array_fields);
     const std::size_t present = raw.elements.size();
     for (std::size_t field = 0; field < field_count; ++field) {
       if (field < present) {
@@ -215,6 +247,7 @@ Result<void> fill_fields(RawFrame& raw, const Shape& shape, Set&& set) {
     return {};
   }
 
+  const std::size_t field_count = shape.keys.size();
   unsigned seen = 0;
   for (JsonMember& member : raw.members) {
     std::size_t field = 0;
@@ -250,8 +283,10 @@ Result<InputFrame> build_frame(RawFrame& raw) {
                 return set_env(spawn.env, std::move(value));
               case 4:
                 return set_optional_u16(spawn.rows, value);
-              default:
+              case 5:
                 return set_optional_u16(spawn.cols, value);
+              default:
+                return set_optional_text_list(spawn.features, std::move(value));
             }
           });
       if (!filled) return std::move(filled).error();
@@ -275,6 +310,21 @@ Result<InputFrame> build_frame(RawFrame& raw) {
       if (!filled) return std::move(filled).error();
       return InputFrame{resize};
     }
+    case Tag::kSignal: {
+      InputFrame::Signal signal{};
+      Result<void> filled =
+          fill_fields(raw, kSignalShape, [&](std::size_t, JsonValue&& value) -> Result<void> {
+            return set_signal(signal.number, std::move(value));
+          });
+      if (!filled) return std::move(filled).error();
+      return InputFrame{signal};
+    }
+    case Tag::kQuery: {
+      Result<void> filled =
+          fill_fields(raw, kQueryShape, [](std::size_t, JsonValue&&) -> Result<void> { return {}; });
+      if (!filled) return std::move(filled).error();
+      return InputFrame{InputFrame::Query{}};
+    }
     case Tag::kKill:
       break;
   }
@@ -286,8 +336,8 @@ Result<InputFrame> build_frame(RawFrame& raw) {
 
 }  // namespace
 
-Result<InputFrame> parse_input_frame(std::string_view line) {
-  Result<RawFrame> raw = read_raw_frame(line);
+Result<InputFrame> parse_input_frame(std::string_view line, Features accepted) {
+  Result<RawFrame> raw = read_raw_frame(line, accepted);
   if (!raw) return std::move(raw).error();
   return build_frame(*raw);
 }

@@ -9,7 +9,8 @@
 #include <variant>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
+#include "frames/features.h"
 
 namespace qlp {
 
@@ -26,6 +27,9 @@ struct InputFrame {
     std::optional<std::unordered_map<std::string, std::optional<std::string>>> env;
     std::optional<std::uint16_t> rows;
     std::optional<std::uint16_t> cols;
+    /// The extensions asked for, as named (unknown names kept); none when the frame has no
+    /// `features` or gives null. The object form only: the array form has no place for it.
+    std::optional<std::vector<std::string>> features;
   };
   /// Bytes for the terminal.
   struct Input {
@@ -39,8 +43,15 @@ struct InputFrame {
   };
   /// Ends the program and the session.
   struct Kill {};
+  /// A signal for the program, which need not end it (the `signal` feature).
+  struct Signal {
+    int number;
+  };
+  /// Asks for a process frame describing the terminal's foreground process (the `process`
+  /// feature).
+  struct Query {};
 
-  std::variant<Spawn, Input, Resize, Kill> frame;
+  std::variant<Spawn, Input, Resize, Kill, Signal, Query> frame;
 };
 
 /// Decodes one input line (its line feed, and a carriage return before it,
@@ -49,6 +60,10 @@ struct InputFrame {
 /// as a whole or of its `type` carry " at line 1 column C"; faults of the
 /// other members carry no position, and are found only once the whole line
 /// has read as JSON. Pure: callable from any thread.
-Result<InputFrame> parse_input_frame(std::string_view line);
+///
+/// The signal and query frames exist only when `accepted` holds the feature that brings them
+/// (`signal`, `process`); otherwise their tags are unknown variants, and the message listing
+/// the known ones is the original protocol's.
+Result<InputFrame> parse_input_frame(std::string_view line, Features accepted = {});
 
 }  // namespace qlp

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <optional>
 
-#include "frames/unicode_tables.h"
-#include "frames/utf8.h"
+#include "text/unicode_tables.h"
+#include "text/utf8.h"
 
 namespace qlp {
 namespace {

@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp {
 

@@ -29,6 +29,20 @@ struct Overloaded : Ts... {
 template <typename... Ts>
 Overloaded(Ts...) -> Overloaded<Ts...>;
 
+void append_number(std::uint32_t number, std::string& out) {
+  char digits[10];  // 4294967295 is the longest
+  auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+  out.append(digits, end);
+}
+
+void append_optional_string(const std::optional<std::string>& text, std::string& out) {
+  if (text) {
+    append_json_string(*text, out);
+  } else {
+    out += "null";
+  }
+}
+
 }  // namespace
 
 void append_json_string(std::string_view text, std::string& out) {
@@ -55,7 +69,24 @@ void append_json_string(std::string_view text, std::string& out) {
 
 void append_frame_line(const OutputFrame& frame, std::string& out) {
   std::visit(Overloaded{
-                 [&](const OutputFrame::Ready&) { out += R"({"type":"ready"})"; },
+                 [&](const OutputFrame::Ready& ready) {
+                   out += R"({"type":"ready")";
+                   if (ready.features) {
+                     out += R"(,"features":[)";
+                     bool first = true;
+                     for (std::string_view name : *ready.features) {
+                       if (!first) out += ',';
+                       first = false;
+                       append_json_string(name, out);
+                     }
+                     out += ']';
+                   }
+                   if (ready.pid) {
+                     out += R"(,"pid":)";
+                     append_number(*ready.pid, out);
+                   }
+                   out += '}';
+                 },
                  [&](const OutputFrame::Data& data) {
                    out += R"({"type":"data","data":)";
                    append_json_string(data.data, out);
@@ -63,14 +94,37 @@ void append_frame_line(const OutputFrame& frame, std::string& out) {
                  },
                  [&](const OutputFrame::Exit& exit) {
                    out += R"({"type":"exit","code":)";
-                   char digits[10];  // 4294967295 is the longest
-                   auto end = std::to_chars(digits, digits + sizeof digits, exit.code).ptr;
-                   out.append(digits, end);
+                   append_number(exit.code, out);
+                   if (exit.signal) {
+                     out += R"(,"signal":)";
+                     append_json_string(*exit.signal, out);
+                   }
                    out += '}';
                  },
                  [&](const OutputFrame::Error& error) {
                    out += R"({"type":"error","message":)";
                    append_json_string(error.message, out);
+                   if (error.cause) {
+                     out += R"(,"cause":)";
+                     append_json_string(*error.cause, out);
+                   }
+                   if (error.code) {
+                     out += R"(,"code":)";
+                     append_json_string(*error.code, out);
+                   }
+                   out += '}';
+                 },
+                 [&](const OutputFrame::Process& process) {
+                   out += R"({"type":"process","pid":)";
+                   if (process.pid) {
+                     append_number(*process.pid, out);
+                   } else {
+                     out += "null";
+                   }
+                   out += R"(,"name":)";
+                   append_optional_string(process.name, out);
+                   out += R"(,"cwd":)";
+                   append_optional_string(process.cwd, out);
                    out += '}';
                  },
              },

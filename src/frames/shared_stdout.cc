@@ -113,8 +113,13 @@ void exit_process(int status) noexcept {
 }
 
 void exit_process_with_error(std::string_view message, int status) noexcept {
+  exit_process_with_error(OutputFrame::Error{std::string(message), std::nullopt, std::nullopt},
+                          status);
+}
+
+void exit_process_with_error(const OutputFrame::Error& frame, int status) noexcept {
   std::string& line = line_buffer();
-  append_frame_line(OutputFrame{OutputFrame::Error{std::string(message)}}, line);
+  append_frame_line(OutputFrame{frame}, line);
   stdout_mutex().lock();
   // Between this frame and _exit the lock is never released, so no data or
   // exit frame of another thread can follow the error frame.

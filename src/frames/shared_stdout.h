@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "error.h"
+#include "base/error.h"
 #include "frames/output_frame.h"
 
 namespace qlp {
@@ -115,5 +115,8 @@ Result<void> emit_error(std::string_view message);
 /// lock from before the frame until _exit, so that the error frame is the last line the parent
 /// receives.
 [[noreturn]] void exit_process_with_error(std::string_view message, int status) noexcept;
+
+/// The same with a whole error frame, whose further members the parent may have asked for.
+[[noreturn]] void exit_process_with_error(const OutputFrame::Error& frame, int status) noexcept;
 
 }  // namespace qlp

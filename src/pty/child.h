@@ -6,15 +6,16 @@
 #include <optional>
 #include <string>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp {
 
-/// How a program ended. A program ended by a signal has `code` 1 and a
-/// description of the signal.
+/// How a program ended. A program ended by a signal has `code` 1, a
+/// description of the signal and its number.
 struct ExitStatus {
   std::uint32_t code = 0;
-  std::optional<std::string> signal;
+  std::optional<std::string> signal = std::nullopt;
+  int signal_number = 0;
 
   friend bool operator==(const ExitStatus&, const ExitStatus&) = default;
 };

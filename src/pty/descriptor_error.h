@@ -8,8 +8,8 @@
 #include <utility>
 #include <variant>
 
-#include "check.h"
-#include "error.h"
+#include "base/check.h"
+#include "base/error.h"
 
 namespace qlp::descriptor {
 

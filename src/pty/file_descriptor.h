@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "error.h"
+#include "base/error.h"
 #include "pty/descriptor_error.h"
 #include "pty/owned_handle.h"
 

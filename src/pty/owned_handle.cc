@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "errno_table.h"
+#include "base/errno_table.h"
 
 namespace qlp {
 

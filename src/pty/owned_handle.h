@@ -1,7 +1,7 @@
 // The one owner of a raw descriptor, and the close-on-exec helper.
 #pragma once
 
-#include "error.h"
+#include "base/error.h"
 #include "pty/descriptor_error.h"
 
 namespace qlp {

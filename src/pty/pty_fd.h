@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "error.h"
+#include "base/error.h"
 #include "pty/byte_stream.h"
 #include "pty/file_descriptor.h"
 #include "pty/pty_size.h"

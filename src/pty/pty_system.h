@@ -9,7 +9,7 @@
 #include <string>
 
 #include "command/command_builder.h"
-#include "error.h"
+#include "base/error.h"
 #include "pty/byte_stream.h"
 #include "pty/child.h"
 #include "pty/pty_size.h"

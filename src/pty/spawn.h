@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "command/command.h"
-#include "error.h"
+#include "base/error.h"
 #include "pty/file_descriptor.h"
 
 namespace qlp {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "frames/utf8.h"
+#include "text/utf8.h"
 
 namespace qlp {
 
@@ -20,14 +20,16 @@ std::string ProcessSignaller::debug_string() const {
   return "ProcessSignaller { pid: Some(" + std::to_string(*pid_) + ") }";
 }
 
-Result<void> ProcessSignaller::kill() {
+Result<void> ProcessSignaller::kill() { return send_signal(SIGHUP); }
+
+Result<void> ProcessSignaller::send_signal(int signal) {
   if (!pid_) return {};
   std::unique_lock<std::mutex> lock;
   if (state_) {
     lock = std::unique_lock<std::mutex>(state_->mutex);
     if (state_->reaped) return {};
   }
-  if (::kill(static_cast<pid_t>(*pid_), SIGHUP) != 0) return Error::os(errno);
+  if (::kill(static_cast<pid_t>(*pid_), signal) != 0) return Error::os(errno);
   return {};
 }
 
@@ -115,11 +117,11 @@ ExitStatus exit_status_from_wait_status(int status) {
   int signal = status & 0x7F;
   if (signal >= 1 && signal <= 126) {
     const char* description = ::strsignal(signal);
-    if (description == nullptr) return ExitStatus{1, "Signal " + std::to_string(signal)};
-    return ExitStatus{1, to_utf8_lossy(description)};
+    if (description == nullptr) return ExitStatus{1, "Signal " + std::to_string(signal), signal};
+    return ExitStatus{1, to_utf8_lossy(description), signal};
   }
-  if (signal == 0) return ExitStatus{static_cast<std::uint32_t>((status >> 8) & 0xFF), {}};
-  return ExitStatus{1, {}};
+  if (signal == 0) return ExitStatus{static_cast<std::uint32_t>((status >> 8) & 0xFF), {}, 0};
+  return ExitStatus{1, {}, 0};
 }
 
 }  // namespace qlp

@@ -45,6 +45,8 @@ class ProcessSignaller final : public ChildKiller {
   /// result is success.
   Result<void> kill() override;
   std::unique_ptr<ChildKiller> clone_killer() const override;
+  /// `signal` to the process id, with the same guard against a reaped id as kill().
+  Result<void> send_signal(int signal);
 
   std::optional<std::uint32_t> pid() const { return pid_; }
 
@@ -79,8 +81,8 @@ class UnixChild final : public Child {
   std::shared_ptr<ReapState> state_;
 };
 
-/// Converts a raw wait status: an exit gives its code; a signal gives code 1
-/// and the platform's description of the signal.
+/// Converts a raw wait status: an exit gives its code; a signal gives code 1,
+/// the platform's description of the signal and its number.
 ExitStatus exit_status_from_wait_status(int status);
 
 }  // namespace qlp

@@ -12,7 +12,7 @@
 
 #include <cerrno>
 
-#include "errno_table.h"
+#include "base/errno_table.h"
 #include "pty/owned_handle.h"
 #include "pty/tty_name.h"
 #include "pty/unix_pty.h"

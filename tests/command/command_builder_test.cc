@@ -4,7 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "frames/utf8.h"
+#include "text/utf8.h"
 #include "command_test_support.h"
 
 extern "C" char** environ;

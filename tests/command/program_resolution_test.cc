@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "command/c_string_array.h"
-#include "frames/utf8.h"
+#include "text/utf8.h"
 #include "command_test_support.h"
 
 extern "C" char** environ;

@@ -125,6 +125,50 @@ class RealSessions(SchemaCase):
 
         self.check_lines()
 
+    def test_sessions_with_every_feature(self):
+        run = self.bridge()
+        run.send({"type": "spawn", "shellPath": "/bin/sh",
+                  "shellArgs": ["-c", "trap 'echo term' TERM; echo up; while :; do sleep 0.05; done"],
+                  "features": ["pid", "process", "signal", "errors", "future"]})
+        seen = run.frames_until(lambda f: f["type"] == "ready")
+        ready = seen[-1]
+        self.assertEqual(ready["features"], ["pid", "process", "signal", "errors"])
+        # The trap is set once "up" has been written, which may come before the ready frame.
+        lib.wait_until(lambda: b"up" in lib.data_bytes(seen)
+                       or seen.extend(run.frames_until(lambda f: f["type"] == "data"))
+                       or b"up" in lib.data_bytes(seen), 10, "the shell's first output")
+        run.send({"type": "query"})
+        answer = run.frames_until(lambda f: f["type"] == "process")[-1]
+        self.assertEqual(answer["pid"], ready["pid"])
+        run.send(["query"])
+        run.frames_until(lambda f: f["type"] == "process")
+        run.send({"type": "signal", "signal": "SIGTERM"})
+        seen = []
+        lib.wait_until(lambda: seen.extend(run.frames_until(lambda f: f["type"] == "data"))
+                       or b"term" in lib.data_bytes(seen), 10, "the trap's output")
+        run.send(["signal", "SIGKILL"])
+        exit_frame = run.frames_until(lambda f: f["type"] == "exit")[-1]
+        self.assertEqual(exit_frame, {"type": "exit", "code": 1, "signal": "SIGKILL"})
+        run.send({"type": "query"})
+        after = run.frames_until(lambda f: f["type"] == "process")[-1]
+        self.assertEqual(after, {"type": "process", "pid": None, "name": None, "cwd": None})
+        self.send_invalid(run, '{"type":"signal","signal":"SIGNOPE"}')
+        rest, status = run.finish()
+        self.assert_failed(rest, "unknown signal `SIGNOPE`, expected a signal name such as "
+                                 "`SIGTERM`", status)
+
+        run = self.bridge()
+        run.send({"type": "spawn", "shellPath": "/nonexistent/program", "features": ["errors"]})
+        rest, status = run.finish()
+        self.assertEqual(rest, [{
+            "type": "error", "message": "failed to spawn shell /nonexistent/program",
+            "cause": "Unable to spawn /nonexistent/program because it doesn't exist on the "
+                     "filesystem (ENOENT: No such file or directory)",
+            "code": "ENOENT"}])
+        self.assertEqual(status, 1)
+
+        self.check_lines()
+
     def test_sessions_that_fail(self):
         cases = [
             ([], "missing spawn frame"),
@@ -217,6 +261,11 @@ class HandWrittenFrames(SchemaCase):
             '["input","AAAA"]',
             '["resize",0,0]',
             '["kill"]',
+            '{"type":"spawn","shellPath":"sh","features":["pid","process","signal","errors","x"]}',
+            '{"type":"spawn","shellPath":"sh","features":[]}',
+            '{"type":"spawn","shellPath":"sh","features":null}',
+            '{"type":"signal","signal":"SIGTERM"}', '{"type":"signal","signal":"SIGRTMIN+3"}',
+            '["signal","SIGKILL"]', '{"type":"query"}', '{"type":"query","extra":1}', '["query"]',
         ]:
             with self.subTest(line=line):
                 self.assert_valid("in", line)
@@ -244,6 +293,10 @@ class HandWrittenFrames(SchemaCase):
             '["spawn","/bin/sh"]', '["spawn","sh",[],null,null,null,null,null]',
             '["input"]', '["input","SGk=",1]', '["resize",24]', '["resize",24,80,1]',
             '["kill",1]', '["bogus"]',
+            '{"type":"spawn","shellPath":"sh","features":"pid"}',
+            '{"type":"spawn","shellPath":"sh","features":[1]}',
+            '{"type":"signal"}', '{"type":"signal","signal":15}', '{"type":"signal","signal":"TERM"}',
+            '["signal"]', '["signal","SIGTERM",1]', '["query",1]',
         ]:
             with self.subTest(line=line):
                 self.assert_invalid("in", line)
@@ -254,6 +307,14 @@ class HandWrittenFrames(SchemaCase):
             '{"type":"data","data":"%s"}' % ("A" * 10924),
             '{"type":"exit","code":0}', '{"type":"exit","code":4294967295}',
             '{"type":"error","message":""}', '{"type":"error","message":"a \\"b\\"\\n\\u001b"}',
+            '{"type":"ready","features":[]}',
+            '{"type":"ready","features":["pid","process","signal","errors"],"pid":4242}',
+            '{"type":"exit","code":1,"signal":"SIGKILL"}',
+            '{"type":"exit","code":1,"signal":"SIGRTMIN+2"}',
+            '{"type":"error","message":"m","cause":"c","code":"ENOENT"}',
+            '{"type":"error","message":"m","cause":"c"}',
+            '{"type":"process","pid":7,"name":"vim","cwd":"/home/me"}',
+            '{"type":"process","pid":null,"name":null,"cwd":null}',
         ]:
             with self.subTest(line=line):
                 self.assert_valid("out", line)
@@ -264,6 +325,10 @@ class HandWrittenFrames(SchemaCase):
             '{"type":"exit","code":1.5}', '{"type":"exit","code":"0"}',
             '{"type":"error"}', '{"type":"error","message":5}',
             '{"type":"input","data":"SGk="}', '["ready"]', '{"type":"spawn","shellPath":"sh"}',
+            '{"type":"ready","pid":5}', '{"type":"ready","features":["later"]}',
+            '{"type":"ready","features":"pid"}', '{"type":"exit","code":1,"signal":9}',
+            '{"type":"error","message":"m","code":"nope"}', '{"type":"process","pid":7}',
+            '{"type":"process","pid":0,"name":null,"cwd":null}',
         ]:
             with self.subTest(line=line):
                 self.assert_invalid("out", line)

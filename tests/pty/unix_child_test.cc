@@ -27,8 +27,8 @@ TEST(ExitStatusTest, RawWaitStatusConversion) {
       {0x0000, {0, std::nullopt}},
       {0x0300, {3, std::nullopt}},
       {0xFF00, {255, std::nullopt}},
-      {SIGHUP, {1, std::string(strsignal(SIGHUP))}},
-      {SIGKILL | 0x80, {1, std::string(strsignal(SIGKILL))}},  // with the core-dump bit
+      {SIGHUP, {1, std::string(strsignal(SIGHUP)), SIGHUP}},
+      {SIGKILL | 0x80, {1, std::string(strsignal(SIGKILL)), SIGKILL}},  // with the core-dump bit
       {0x7F, {1, std::nullopt}},                               // stopped
       {(SIGSTOP << 8) | 0x7F, {1, std::nullopt}},
   };
@@ -87,7 +87,7 @@ TEST_F(UnixChildTest, TryWaitOnARunningProgramAnswersNoneAtOnce) {
   ASSERT_TRUE(running) << running.error().message();
   EXPECT_EQ(*running, std::nullopt);
   ASSERT_TRUE(child->clone_killer()->kill());
-  EXPECT_EQ(*child->wait(), (ExitStatus{1, std::string(strsignal(SIGHUP))}));
+  EXPECT_EQ(*child->wait(), (ExitStatus{1, std::string(strsignal(SIGHUP)), SIGHUP}));
 }
 
 TEST_F(UnixChildTest, ChildKillEscalatesToSigkillWhenTheHangUpIsIgnored) {
@@ -96,8 +96,8 @@ TEST_F(UnixChildTest, ChildKillEscalatesToSigkillWhenTheHangUpIsIgnored) {
     ExitStatus expected;
   };
   const Row rows[] = {
-      {"wait", {1, std::string(strsignal(SIGHUP))}},
-      {"ignore-hup", {1, std::string(strsignal(SIGKILL))}},
+      {"wait", {1, std::string(strsignal(SIGHUP)), SIGHUP}},
+      {"ignore-hup", {1, std::string(strsignal(SIGKILL)), SIGKILL}},
   };
   for (const Row& row : rows) {
     auto child = start({row.mode}, true);
@@ -134,7 +134,7 @@ TEST_F(UnixChildTest, KillerWorksFromAnotherThreadWhileTheWaiterBlocks) {
   ASSERT_TRUE(killer->kill());
   waiter.join();
   ASSERT_TRUE(status) << status.error().message();
-  EXPECT_EQ(*status, (ExitStatus{1, std::string(strsignal(SIGHUP))}));
+  EXPECT_EQ(*status, (ExitStatus{1, std::string(strsignal(SIGHUP)), SIGHUP}));
 }
 
 TEST(ProcessSignallerTest, WithoutPidNothingIsSentAndAGoneProcessIsAnError) {

@@ -130,7 +130,7 @@ TEST(SpawnCommandTest, ForegroundGroupIsTheProgramAndHangUpEndsIt) {
   ASSERT_TRUE((*child)->clone_killer()->kill());
   auto status = (*child)->wait();
   ASSERT_TRUE(status) << status.error().message();
-  EXPECT_EQ(*status, (ExitStatus{1, std::string(strsignal(SIGHUP))}));
+  EXPECT_EQ(*status, (ExitStatus{1, std::string(strsignal(SIGHUP)), SIGHUP}));
 }
 
 TEST(SpawnCommandTest, TerminalReadsAsEndOfFileOnceTheProgramHasGone) {

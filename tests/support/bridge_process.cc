@@ -156,33 +156,75 @@ ParsedFrame parse_output_line(const std::string& line) {
   std::size_t pos = head.size();
   std::optional<std::string> type = read_json_string(line, pos);
   if (!type) return frame;
-  if (*type == "ready") {
-    if (pos + 1 == line.size()) frame.type = "ready";
-    return frame;
-  }
-  if (line.compare(pos, 1, ",") != 0) return frame;
-  ++pos;
-  std::optional<std::string> key = read_json_string(line, pos);
-  if (!key || line.compare(pos, 1, ":") != 0) return frame;
-  ++pos;
-  if (*type == "data" && *key == "data") {
-    std::optional<std::string> text = read_json_string(line, pos);
-    if (!text || pos + 1 != line.size()) return frame;
-    frame.data = from_base64(*text);
-    if (to_base64(frame.data) != *text) return frame;
-  } else if (*type == "exit" && *key == "code") {
-    std::size_t end = line.size() - 1;
-    std::string digits = line.substr(pos, end - pos);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return frame;
-    frame.code = static_cast<std::uint32_t>(std::stoul(digits));
-  } else if (*type == "error" && *key == "message") {
-    std::optional<std::string> text = read_json_string(line, pos);
-    if (!text || pos + 1 != line.size()) return frame;
-    frame.message = *text;
-  } else {
-    return frame;
-  }
-  frame.type = *type;
+  // `,"name":` at pos, then pos after it.
+  auto member = [&](const char* name) {
+    const std::string expected = std::string(",\"") + name + "\":";
+    if (line.compare(pos, expected.size(), expected) != 0) return false;
+    pos += expected.size();
+    return true;
+  };
+  auto number = [&]() -> std::optional<std::uint32_t> {
+    const std::size_t end = line.find_first_not_of("0123456789", pos);
+    if (end == pos || end == std::string::npos) return std::nullopt;
+    const std::uint32_t value = static_cast<std::uint32_t>(std::stoul(line.substr(pos, end - pos)));
+    pos = end;
+    return value;
+  };
+  // A string or null; false when neither is at pos.
+  auto nullable_string = [&](std::optional<std::string>& target) {
+    if (line.compare(pos, 4, "null") == 0) {
+      pos += 4;
+      return true;
+    }
+    target = read_json_string(line, pos);
+    return target.has_value();
+  };
+  const bool whole = [&] {
+    if (*type == "ready") {
+      if (member("features")) {
+        if (line.compare(pos, 1, "[") != 0) return false;
+        ++pos;
+        while (line.compare(pos, 1, "]") != 0) {
+          if (!read_json_string(line, pos)) return false;
+          if (line.compare(pos, 1, ",") == 0) ++pos;
+        }
+        ++pos;
+        if (member("pid") && !(frame.pid = number())) return false;
+      }
+    } else if (*type == "data") {
+      if (!member("data")) return false;
+      std::optional<std::string> text = read_json_string(line, pos);
+      if (!text) return false;
+      frame.data = from_base64(*text);
+      if (to_base64(frame.data) != *text) return false;
+    } else if (*type == "exit") {
+      if (!member("code")) return false;
+      std::optional<std::uint32_t> code = number();
+      if (!code) return false;
+      frame.code = *code;
+      if (member("signal") && !(frame.signal = read_json_string(line, pos))) return false;
+    } else if (*type == "error") {
+      if (!member("message")) return false;
+      std::optional<std::string> text = read_json_string(line, pos);
+      if (!text) return false;
+      frame.message = *text;
+      if (member("cause") && !(frame.cause = read_json_string(line, pos))) return false;
+      if (member("code") && !(frame.error_code = read_json_string(line, pos))) return false;
+    } else if (*type == "process") {
+      if (!member("pid")) return false;
+      if (line.compare(pos, 4, "null") == 0) {
+        pos += 4;
+      } else if (!(frame.pid = number())) {
+        return false;
+      }
+      if (!member("name") || !nullable_string(frame.name)) return false;
+      if (!member("cwd") || !nullable_string(frame.cwd)) return false;
+    } else {
+      return false;
+    }
+    return pos + 1 == line.size();
+  }();
+  if (whole) frame.type = *type;
   return frame;
 }
 

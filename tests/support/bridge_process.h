@@ -20,11 +20,18 @@ namespace qlp::test {
 
 /// One output frame as read from the bridge, with `data` already decoded.
 struct ParsedFrame {
-  std::string type;     ///< "ready", "data", "exit" or "error"; "" for an unparsable line.
+  std::string type;     ///< "ready", "data", "exit", "error" or "process"; "" for an unparsable line.
   std::string data;     ///< Decoded bytes of a data frame.
   std::uint32_t code = 0;
   std::string message;  ///< Unescaped message of an error frame.
   std::string line;     ///< The raw line, without its "\n".
+  // The members that the opt-in features add, each in its fixed place.
+  std::optional<std::uint32_t> pid;          ///< ready's "pid"; a process frame's "pid".
+  std::optional<std::string> signal;         ///< exit's "signal".
+  std::optional<std::string> cause;          ///< error's "cause".
+  std::optional<std::string> error_code;     ///< error's "code".
+  std::optional<std::string> name;           ///< A process frame's "name".
+  std::optional<std::string> cwd;            ///< A process frame's "cwd".
 };
 
 /// The bridge the tests run: $QLP_BRIDGE when set (to test another build of

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "attach/spawn_request.h"
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp::attach {
 

@@ -8,7 +8,7 @@
 
 #include "attach/bridge_process.h"
 #include "attach/trace.h"
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp::attach {
 

@@ -2,7 +2,7 @@
 // signals give the terminal back first.
 #pragma once
 
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp::attach {
 

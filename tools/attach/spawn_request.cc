@@ -1,6 +1,6 @@
 #include "attach/spawn_request.h"
 
-#include "frames/utf8.h"
+#include "text/utf8.h"
 
 namespace qlp::attach {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bridge_client/frames.h"
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp::attach {
 

@@ -10,7 +10,7 @@
 #include "frames/base64.h"
 #include "frames/json_reader.h"
 #include "frames/output_frame.h"
-#include "frames/utf8.h"
+#include "text/utf8.h"
 
 namespace qlp::attach {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace qlp::client {
 
