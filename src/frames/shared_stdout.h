@@ -10,9 +10,14 @@
 #include <utility>
 
 #include "base/error.h"
+#include "base/write_all.h"
 #include "frames/output_frame.h"
 
 namespace qlp {
+
+/// The most terminal output one data frame carries: what the output pump reads at once, and
+/// what emit_data_chunk builds on the stack without allocating.
+constexpr std::size_t kDataChunkSize = 8192;
 
 class SharedStdout;
 
@@ -34,14 +39,6 @@ class FrameLock {
   SharedStdout& out_;
   int uncaught_at_entry_;
 };
-
-using WriteFunction = ssize_t (*)(int fd, const void* bytes, std::size_t count);
-
-/// Writes every byte of `bytes` to `fd` with `write_fn` (write(2) when null): a partial write
-/// continues with the rest, EINTR is retried, a write that accepts zero bytes fails with "failed
-/// to write whole buffer", any other failure is the OS error. Stops at the first failure; what was
-/// written stays written.
-Result<void> write_all(int fd, std::string_view bytes, WriteFunction write_fn = nullptr);
 
 }  // namespace detail
 

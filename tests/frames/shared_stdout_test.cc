@@ -180,7 +180,7 @@ TEST(SharedStdoutTest, WriteAllContinuesPartialWritesAndRetriesInterruptions) {
   for (const Row& row : rows) {
     WriteScript current{row.steps, 0, {}};
     script = &current;
-    Result<void> result = detail::write_all(1, "0123456789", scripted_write);
+    Result<void> result = write_all(1, "0123456789", scripted_write);
     EXPECT_EQ(current.sink, row.sink);
     if (row.error.empty()) {
       EXPECT_TRUE(result);
