@@ -15,7 +15,7 @@ namespace {
 
 // Guards the bytes of every frame line written to standard output (or to a test's descriptor) and
 // the poisoned flag of every SharedStdout. Never destroyed: threads may still be writing frames
-// while the process ends, and exit_process keeps it locked until _exit.
+// while the process ends, and its exit keeps it locked until _exit.
 std::mutex& stdout_mutex() {
   static std::mutex* const mutex = new std::mutex;
   return *mutex;
@@ -90,18 +90,11 @@ Result<void> emit_error(std::string_view message) {
   return write_all(STDOUT_FILENO, line);
 }
 
-void exit_process(int status) noexcept {
+void detail::exit_under_frame_lock(int status, std::string_view line) noexcept {
   stdout_mutex().lock();
-  ::_exit(status);
-}
-
-void exit_process_with_error(std::string_view message, int status) noexcept {
-  std::string& line = line_buffer();
-  append_frame_line(OutputFrame{OutputFrame::Error{std::string(message)}}, line);
-  stdout_mutex().lock();
-  // Between this frame and _exit the lock is never released, so no data or
-  // exit frame of another thread can follow the error frame.
-  (void)write_all(STDOUT_FILENO, line);
+  // Between this line and _exit the lock is never released, so no data or exit frame of another
+  // thread can follow it.
+  if (!line.empty()) (void)write_all(STDOUT_FILENO, line);
   ::_exit(status);
 }
 

@@ -47,7 +47,7 @@ class FrameLock {
 ///
 /// Threading: any thread may emit through it at any time. Every line is built in a buffer of the
 /// writing thread, then written whole under one process-wide stdout lock that emit_error and
-/// exit_process take as well; lines therefore never interleave, and appear in the order in which
+/// the process's exit take as well; lines therefore never interleave, and appear in the order in which
 /// their writers took the lock.
 ///
 /// State: usable at creation; poisoned for good once code holding the lock for this handle has
@@ -99,18 +99,14 @@ Result<void> emit_data_chunk(SharedStdout& out, std::string_view chunk);
 /// poisoned or gone, and its line is never mixed into another frame's.
 Result<void> emit_error(std::string_view message);
 
-/// Ends the process with `status`, leaving no frame half-written: takes the process-wide stdout
-/// lock, so any line being written by another thread is finished first and no new one starts,
-/// never releases it, and calls _exit, so no destructor or exit handler runs under threads that
-/// may still be writing. The calling thread must not be inside with_frame_lock. If the parent has
-/// stopped reading without closing its end, a thread blocked in the middle of a line keeps this
-/// waiting until the parent reads or closes.
-[[noreturn]] void exit_process(int status) noexcept;
+namespace detail {
 
-/// The fatal ending: writes the error frame carrying `message` as emit_error would, ignoring a
-/// failure to write it, and ends the process with `status` as exit_process does, holding the
-/// lock from before the frame until _exit, so that the error frame is the last line the parent
-/// receives.
-[[noreturn]] void exit_process_with_error(std::string_view message, int status) noexcept;
+/// Writes `line` (when not empty) and ends the process with `status`, under the process-wide
+/// stdout lock taken for good: any line being written by another thread is finished first, no new
+/// one starts, and _exit runs no destructor or exit handler under threads that may still be
+/// writing. What exit_process and exit_process_with_error are made of.
+[[noreturn]] void exit_under_frame_lock(int status, std::string_view line) noexcept;
+
+}  // namespace detail
 
 }  // namespace qlp

@@ -21,6 +21,7 @@
 #include "text/unicode_tables.h"
 #include "session/line_reader.h"
 #include "session/output_pump.h"
+#include "session/process.h"
 #include "session/prompt_wakeups.h"
 #include "session/slave_lifetime.h"
 #include "session/terminal_input.h"

@@ -312,7 +312,7 @@ TEST(SharedStdoutTest, FramesFromManyThreadsComeOutWhole) {
   EXPECT_EQ(counts[big.error_line], kRounds);
 }
 
-TEST(SharedStdoutTest, ExitProcessWhileOthersFloodLeavesOnlyWholeLines) {
+TEST(SharedStdoutTest, ExitUnderTheLockWhileOthersFloodLeavesOnlyWholeLines) {
   const BigLines big;
   ChildRun run = run_in_child([&] {
     auto out = SharedStdout::create();
@@ -331,7 +331,7 @@ TEST(SharedStdoutTest, ExitProcessWhileOthersFloodLeavesOnlyWholeLines) {
       if (std::chrono::steady_clock::now() > deadline) return 3;
       std::this_thread::yield();
     }
-    exit_process(7);
+    detail::exit_under_frame_lock(7, {});
   });
   ASSERT_TRUE(WIFEXITED(run.wait_status));
   EXPECT_EQ(WEXITSTATUS(run.wait_status), 7);
