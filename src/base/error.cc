@@ -26,6 +26,12 @@ std::string os_error_display(int errnum) {
 
 Error Error::os(int errnum) { return os_with_message(errnum, os_error_display(errnum)); }
 
+Error Error::os(int errnum, std::string_view context) {
+  std::string message(context);
+  message.append(": ").append(os_error_debug(errnum));
+  return os_with_message(errnum, std::move(message));
+}
+
 Error Error::os_with_message(int errnum, std::string message) {
   Error error(std::move(message));
   error.os_code_ = errnum;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -21,8 +22,12 @@ class [[nodiscard]] Error {
   Error(std::string message, Error cause)
       : message_(std::move(message)), cause_(std::make_shared<const Error>(std::move(cause))) {}
 
-  /// The OS error `errnum` in its display form: "No such file or directory (os error 2)".
+  /// The one way a failed call becomes an error value; the number stays readable through
+  /// os_code(). Alone, the OS error's display form: "No such file or directory (os error 2)".
   static Error os(int errnum);
+  /// With what was being done in front, then the OS error's debug form:
+  /// "failed to openpty: Os { code: 2, kind: NotFound, message: \"No such file or directory\" }".
+  static Error os(int errnum, std::string_view context);
   /// An OS error number with a message of the caller's choosing.
   static Error os_with_message(int errnum, std::string message);
 
@@ -32,8 +37,14 @@ class [[nodiscard]] Error {
   /// The OS error number this error was made from, or 0.
   int os_code() const { return os_code_; }
 
-  /// Wraps this error as the cause of a new one that carries `message`.
-  Error wrap(std::string message) && { return Error(std::move(message), std::move(*this)); }
+  /// Wraps this error as the cause of a new one that carries `message` and keeps its OS error
+  /// number.
+  Error wrap(std::string message) && {
+    const int code = os_code_;
+    Error wrapped(std::move(message), std::move(*this));
+    wrapped.os_code_ = code;
+    return wrapped;
+  }
 
  private:
   std::string message_;

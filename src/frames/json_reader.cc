@@ -442,37 +442,6 @@ std::string shortest_float_text(double value) {
   return out;
 }
 
-std::string quote_for_message(std::string_view text) {
-  static constexpr std::pair<char32_t, const char*> kShortEscapes[] = {
-      {'"', "\\\""}, {'\\', "\\\\"}, {'\t', "\\t"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\0', "\\0"}};
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-    length = std::min(length, text.size() - i);
-    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    const char* escape = nullptr;
-    for (const auto& [special, replacement] : kShortEscapes) {
-      if (c == special) escape = replacement;
-    }
-    if (escape != nullptr) {
-      out += escape;
-    } else if (is_printable(c)) {
-      out.append(text, i, length);
-    } else {
-      char hex[16];
-      std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(c));
-      out += hex;
-    }
-    i += length;
-  }
-  out += '"';
-  return out;
-}
-
 std::string describe_json_value(const JsonValue& value) {
   struct Describe {
     std::string operator()(std::nullptr_t) const { return "null"; }
@@ -482,7 +451,7 @@ std::string describe_json_value(const JsonValue& value) {
     std::string operator()(double d) const {
       return "floating point `" + shortest_float_text(d) + "`";
     }
-    std::string operator()(const std::string& s) const { return "string " + quote_for_message(s); }
+    std::string operator()(const std::string& s) const { return "string " + quoted_form(s); }
     std::string operator()(const JsonValue::Array&) const { return "sequence"; }
     std::string operator()(const JsonValue::Object&) const { return "map"; }
   };

@@ -53,11 +53,6 @@ std::string describe_json_value(const JsonValue& value);
 /// ("1e+300", "1.5e-7").
 std::string shortest_float_text(double value);
 
-/// `text` (valid UTF-8) in double quotes for a message: quote and backslash
-/// escaped with a backslash, tab, line feed, carriage return and NUL as \t,
-/// \n, \r, \0, and every other character that is not printable as \u{hex}.
-std::string quote_for_message(std::string_view text);
-
 /// A cursor over one JSON text. Positions count bytes: the column of a fault
 /// is the 1-based offset of the byte at fault within its line, or the line's
 /// length when the text ends too early. Not shared between threads.

@@ -15,7 +15,7 @@ namespace {
 
 // Guards the bytes of every frame line written to standard output (or to a test's descriptor) and
 // the poisoned flag of every SharedStdout. Never destroyed: threads may still be writing frames
-// while the process ends, and exit_process keeps it locked until _exit.
+// while the process ends, and its exit keeps it locked until _exit.
 std::mutex& stdout_mutex() {
   static std::mutex* const mutex = new std::mutex;
   return *mutex;
@@ -31,8 +31,6 @@ std::string& line_buffer() {
 
 constexpr std::string_view kDataPrefix = R"({"type":"data","data":")";
 constexpr std::string_view kDataSuffix = "\"}\n";
-// The largest chunk the output pump reads at once.
-constexpr std::size_t kPumpChunk = 8192;
 
 }  // namespace
 
@@ -53,21 +51,6 @@ bool FrameLock::poisoned() const { return out_.poisoned_; }
 
 int FrameLock::fd() const { return out_.fd_; }
 
-Result<void> write_all(int fd, std::string_view bytes, WriteFunction write_fn) {
-  if (write_fn == nullptr) write_fn = ::write;
-  while (!bytes.empty()) {
-    const ssize_t written = write_fn(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      const int error = errno;
-      if (error == EINTR) continue;
-      return Error::os(error);
-    }
-    if (written == 0) return Error("failed to write whole buffer");
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return {};
-}
-
 }  // namespace detail
 
 std::shared_ptr<SharedStdout> SharedStdout::create(int fd) {
@@ -77,19 +60,19 @@ std::shared_ptr<SharedStdout> SharedStdout::create(int fd) {
 Result<void> emit_frame(SharedStdout& out, const OutputFrame& frame) {
   std::string& line = line_buffer();
   append_frame_line(frame, line);
-  return with_frame_lock(out, [&](int fd) { return detail::write_all(fd, line); });
+  return with_frame_lock(out, [&](int fd) { return write_all(fd, line); });
 }
 
 Result<void> emit_data_chunk(SharedStdout& out, std::string_view chunk) {
-  if (chunk.size() <= kPumpChunk) {
+  if (chunk.size() <= kDataChunkSize) {
     // The pump's chunks: the line is built on the stack, where nothing is zero-filled first, as
     // growing a string to the encoded length would do for every frame.
-    char line[kDataPrefix.size() + base64_encoded_length(kPumpChunk) + kDataSuffix.size()];
+    char line[kDataPrefix.size() + base64_encoded_length(kDataChunkSize) + kDataSuffix.size()];
     char* end = std::copy(kDataPrefix.begin(), kDataPrefix.end(), line);
     end = base64_encode_to(chunk, end);
     end = std::copy(kDataSuffix.begin(), kDataSuffix.end(), end);
     const std::string_view bytes(line, static_cast<std::size_t>(end - line));
-    return with_frame_lock(out, [&](int fd) { return detail::write_all(fd, bytes); });
+    return with_frame_lock(out, [&](int fd) { return write_all(fd, bytes); });
   }
   std::string& line = line_buffer();
   line.reserve(kDataPrefix.size() + base64_encoded_length(chunk.size()) + kDataSuffix.size());
@@ -97,33 +80,21 @@ Result<void> emit_data_chunk(SharedStdout& out, std::string_view chunk) {
   // Base64 text holds no byte that a JSON string escapes, so it goes in without the escaper.
   base64_encode_append(chunk, line);
   line += kDataSuffix;
-  return with_frame_lock(out, [&](int fd) { return detail::write_all(fd, line); });
+  return with_frame_lock(out, [&](int fd) { return write_all(fd, line); });
 }
 
 Result<void> emit_error(std::string_view message) {
   std::string& line = line_buffer();
   append_frame_line(OutputFrame{OutputFrame::Error{std::string(message)}}, line);
   std::lock_guard<std::mutex> lock(stdout_mutex());
-  return detail::write_all(STDOUT_FILENO, line);
+  return write_all(STDOUT_FILENO, line);
 }
 
-void exit_process(int status) noexcept {
+void detail::exit_under_frame_lock(int status, std::string_view line) noexcept {
   stdout_mutex().lock();
-  ::_exit(status);
-}
-
-void exit_process_with_error(std::string_view message, int status) noexcept {
-  exit_process_with_error(OutputFrame::Error{std::string(message), std::nullopt, std::nullopt},
-                          status);
-}
-
-void exit_process_with_error(const OutputFrame::Error& frame, int status) noexcept {
-  std::string& line = line_buffer();
-  append_frame_line(OutputFrame{frame}, line);
-  stdout_mutex().lock();
-  // Between this frame and _exit the lock is never released, so no data or
-  // exit frame of another thread can follow the error frame.
-  (void)detail::write_all(STDOUT_FILENO, line);
+  // Between this line and _exit the lock is never released, so no data or exit frame of another
+  // thread can follow it.
+  if (!line.empty()) (void)write_all(STDOUT_FILENO, line);
   ::_exit(status);
 }
 

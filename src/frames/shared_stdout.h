@@ -10,9 +10,14 @@
 #include <utility>
 
 #include "base/error.h"
+#include "base/write_all.h"
 #include "frames/output_frame.h"
 
 namespace qlp {
+
+/// The most terminal output one data frame carries: what the output pump reads at once, and
+/// what emit_data_chunk builds on the stack without allocating.
+constexpr std::size_t kDataChunkSize = 8192;
 
 class SharedStdout;
 
@@ -35,14 +40,6 @@ class FrameLock {
   int uncaught_at_entry_;
 };
 
-using WriteFunction = ssize_t (*)(int fd, const void* bytes, std::size_t count);
-
-/// Writes every byte of `bytes` to `fd` with `write_fn` (write(2) when null): a partial write
-/// continues with the rest, EINTR is retried, a write that accepts zero bytes fails with "failed
-/// to write whole buffer", any other failure is the OS error. Stops at the first failure; what was
-/// written stays written.
-Result<void> write_all(int fd, std::string_view bytes, WriteFunction write_fn = nullptr);
-
 }  // namespace detail
 
 /// The one handle on standard output through which frames are written, shared by reference count
@@ -50,7 +47,7 @@ Result<void> write_all(int fd, std::string_view bytes, WriteFunction write_fn = 
 ///
 /// Threading: any thread may emit through it at any time. Every line is built in a buffer of the
 /// writing thread, then written whole under one process-wide stdout lock that emit_error and
-/// exit_process take as well; lines therefore never interleave, and appear in the order in which
+/// the process's exit take as well; lines therefore never interleave, and appear in the order in which
 /// their writers took the lock.
 ///
 /// State: usable at creation; poisoned for good once code holding the lock for this handle has
@@ -102,21 +99,14 @@ Result<void> emit_data_chunk(SharedStdout& out, std::string_view chunk);
 /// poisoned or gone, and its line is never mixed into another frame's.
 Result<void> emit_error(std::string_view message);
 
-/// Ends the process with `status`, leaving no frame half-written: takes the process-wide stdout
-/// lock, so any line being written by another thread is finished first and no new one starts,
-/// never releases it, and calls _exit, so no destructor or exit handler runs under threads that
-/// may still be writing. The calling thread must not be inside with_frame_lock. If the parent has
-/// stopped reading without closing its end, a thread blocked in the middle of a line keeps this
-/// waiting until the parent reads or closes.
-[[noreturn]] void exit_process(int status) noexcept;
+namespace detail {
 
-/// The fatal ending: writes the error frame carrying `message` as emit_error would, ignoring a
-/// failure to write it, and ends the process with `status` as exit_process does, holding the
-/// lock from before the frame until _exit, so that the error frame is the last line the parent
-/// receives.
-[[noreturn]] void exit_process_with_error(std::string_view message, int status) noexcept;
+/// Writes `line` (when not empty) and ends the process with `status`, under the process-wide
+/// stdout lock taken for good: any line being written by another thread is finished first, no new
+/// one starts, and _exit runs no destructor or exit handler under threads that may still be
+/// writing. What exit_process and exit_process_with_error are made of.
+[[noreturn]] void exit_under_frame_lock(int status, std::string_view line) noexcept;
 
-/// The same with a whole error frame, whose further members the parent may have asked for.
-[[noreturn]] void exit_process_with_error(const OutputFrame::Error& frame, int status) noexcept;
+}  // namespace detail
 
 }  // namespace qlp

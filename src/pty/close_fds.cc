@@ -14,25 +14,6 @@ namespace {
 
 // N.B.: everything in this file is called after fork.
 
-/// A descriptor number from a directory entry name: decimal, an optional sign,
-/// within a signed 32-bit integer. Anything else (".", "..", a non-ASCII
-/// name) is no descriptor.
-bool parse_fd_name(const char* name, int* fd) {
-  bool negative = false;
-  if (*name == '+' || *name == '-') negative = *name++ == '-';
-  if (*name == '\0') return false;
-  std::int64_t value = 0;
-  for (; *name != '\0'; ++name) {
-    if (*name < '0' || *name > '9') return false;
-    value = value * 10 + (*name - '0');
-    if (value > std::int64_t{INT_MAX} + 1) return false;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return false;
-  *fd = static_cast<int>(value);
-  return true;
-}
-
 /// One more than the highest descriptor the process can hold, as far as a loop has to look.
 int descriptor_bound() {
   struct rlimit limit = {};
@@ -66,6 +47,23 @@ void close_all_above_stderr(int keep_fd) {
 
 }  // namespace
 
+bool parse_descriptor_name(const char* name, int* fd) noexcept {
+  bool negative = false;
+  if (*name == '+' || *name == '-') negative = *name++ == '-';
+  if (*name == '\0') return false;
+  std::int64_t value = 0;
+  for (; *name != '\0'; ++name) {
+    if (*name < '0' || *name > '9') return false;
+    value = value * 10 + (*name - '0');
+    // One past INT_MAX is still needed: it is INT_MIN's magnitude.
+    if (value > std::int64_t{INT_MAX} + 1) return false;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return false;
+  *fd = static_cast<int>(value);
+  return true;
+}
+
 int descriptor_sweep_bound(std::uint64_t soft_limit) noexcept {
   constexpr std::uint64_t kLargestBound = std::uint64_t{1} << 20;
   if (soft_limit != RLIM_INFINITY && soft_limit < kLargestBound) {
@@ -98,7 +96,7 @@ void close_fds_listed_in(const char* directory, int keep_fd) noexcept {
     bool more = false;
     while (const struct dirent* entry = ::readdir(dir)) {
       int fd = -1;
-      if (!parse_fd_name(entry->d_name, &fd) || fd <= 2 || fd == keep_fd || fd == own) continue;
+      if (!parse_descriptor_name(entry->d_name, &fd) || fd <= 2 || fd == keep_fd || fd == own) continue;
       if (count == kBatch) {
         more = true;
         break;

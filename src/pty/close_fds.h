@@ -16,6 +16,11 @@ void close_random_fds(int keep_fd) noexcept;
 /// (close_range where the platform has it, else one by one up to the limit).
 void close_fds_listed_in(const char* directory, int keep_fd) noexcept;
 
+/// A descriptor number from a directory entry name: decimal with an optional sign, within a
+/// signed 32-bit integer. Anything else (".", "..", a sign alone, a non-ASCII name) is no
+/// descriptor: false, and `fd` untouched.
+bool parse_descriptor_name(const char* name, int* fd) noexcept;
+
 /// How far a one-by-one sweep looks for the descriptor limit `soft_limit`: the limit itself,
 /// bounded so that an unlimited or huge one (where the platform allows it) still gives a
 /// finite loop.

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "base/write_all.h"
+
 namespace qlp {
 
 Result<std::size_t> FileDescriptor::read(std::span<std::uint8_t> buffer) const {
@@ -19,26 +21,16 @@ Result<std::size_t> FileDescriptor::write(std::string_view bytes) const {
 }
 
 Result<void> FileDescriptor::write_all(std::string_view bytes) const {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(as_raw_fd(), bytes.data(), bytes.size());
-    if (n == -1) {
-      int err = errno;
-      if (err == EINTR) continue;
-      return Error::os(err);
-    }
-    if (n == 0) return Error("failed to write whole buffer");
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
+  return qlp::write_all(as_raw_fd(), bytes);
 }
 
-descriptor::Result<FileDescriptor> FileDescriptor::try_clone() const {
+Result<FileDescriptor> FileDescriptor::try_clone() const {
   auto clone = handle_.try_clone();
   if (!clone) return clone.error();
   return FileDescriptor(std::move(clone).value());
 }
 
-descriptor::Result<Stdio> FileDescriptor::as_stdio() const {
+Result<Stdio> FileDescriptor::as_stdio() const {
   auto clone = handle_.try_clone();
   if (!clone) return clone.error();
   return Stdio(std::move(clone).value());

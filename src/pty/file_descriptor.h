@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "base/error.h"
-#include "pty/descriptor_error.h"
 #include "pty/owned_handle.h"
 
 namespace qlp {
@@ -38,9 +37,9 @@ class FileDescriptor {
   Result<void> write_all(std::string_view bytes) const;
 
   /// A FileDescriptor on a close-on-exec duplicate.
-  descriptor::Result<FileDescriptor> try_clone() const;
+  Result<FileDescriptor> try_clone() const;
   /// A duplicate handed over as a child's standard stream; this one stays open.
-  descriptor::Result<Stdio> as_stdio() const;
+  Result<Stdio> as_stdio() const;
 
  private:
   OwnedHandle handle_;

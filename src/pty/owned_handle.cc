@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "base/errno_table.h"
+#include <string>
 
 namespace qlp {
 
@@ -41,40 +41,37 @@ void OwnedHandle::close_now() noexcept {
   fd_ = -1;
 }
 
-descriptor::Result<OwnedHandle> OwnedHandle::try_clone() const {
+namespace {
+
+Error dup_failed(int fd, int errnum) {
+  return Error::os(errnum).wrap("dup of fd " + std::to_string(fd) + " failed");
+}
+
+}  // namespace
+
+Result<OwnedHandle> OwnedHandle::try_clone() const {
   int fd = ::fcntl(as_raw_fd(), F_DUPFD_CLOEXEC, 0);
   if (fd != -1) return OwnedHandle(fd);
   int err = errno;
   // Some kernels know fcntl but not this command; they answer EINVAL.
   if (err == EINVAL) return non_atomic_dup();
-  return descriptor::Error::dup(fd_, err);
+  return dup_failed(fd_, err);
 }
 
-descriptor::Result<void> OwnedHandle::cloexec() const {
-  int flags = ::fcntl(as_raw_fd(), F_GETFD);
-  if (flags == -1) return descriptor::Error::fcntl(errno);
-  if (::fcntl(fd_, F_SETFD, flags | FD_CLOEXEC) == -1) return descriptor::Error::cloexec(errno);
-  return {};
-}
-
-descriptor::Result<OwnedHandle> OwnedHandle::non_atomic_dup() const {
+Result<OwnedHandle> OwnedHandle::non_atomic_dup() const {
   int fd = ::dup(as_raw_fd());
-  if (fd == -1) return descriptor::Error::dup(fd_, errno);
+  if (fd == -1) return dup_failed(fd_, errno);
   OwnedHandle handle(fd);
   // On failure the new handle goes out of scope and closes the duplicate.
-  if (auto set = handle.cloexec(); !set) return set.error();
+  if (auto set = set_cloexec(fd); !set) return std::move(set).error();
   return handle;
 }
 
-Result<void> cloexec(int fd) {
+Result<void> set_cloexec(int fd) {
   int flags = ::fcntl(fd, F_GETFD);
-  if (flags == -1) {
-    int err = errno;
-    return Error("fcntl to read flags failed: " + os_error_debug(err));
-  }
+  if (flags == -1) return Error::os(errno, "fcntl to read flags failed");
   if (::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == -1) {
-    int err = errno;
-    return Error("fcntl to set CLOEXEC failed: " + os_error_debug(err));
+    return Error::os(errno, "fcntl to set CLOEXEC failed");
   }
   return {};
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "base/error.h"
-#include "pty/descriptor_error.h"
 
 namespace qlp {
 
@@ -26,12 +25,11 @@ class OwnedHandle {
   /// Closes the held descriptor (if any) and takes `fd` instead.
   void reset(int fd = -1) noexcept;
 
-  /// A new handle on the lowest free descriptor, close-on-exec from birth.
-  descriptor::Result<OwnedHandle> try_clone() const;
-  /// Sets close-on-exec on the held descriptor.
-  descriptor::Result<void> cloexec() const;
+  /// A new handle on the lowest free descriptor, close-on-exec from birth. Fails with
+  /// "dup of fd N failed", the OS error as its cause and its number kept.
+  Result<OwnedHandle> try_clone() const;
   /// dup, then close-on-exec as a second step: for platforms without F_DUPFD_CLOEXEC.
-  descriptor::Result<OwnedHandle> non_atomic_dup() const;
+  Result<OwnedHandle> non_atomic_dup() const;
 
  private:
   void close_now() noexcept;
@@ -39,7 +37,8 @@ class OwnedHandle {
   int fd_ = -1;
 };
 
-/// Sets close-on-exec on `fd`. Messages carry the debug form of the OS error.
-Result<void> cloexec(int fd);
+/// Sets close-on-exec on `fd`: the one place that does. Fails with "fcntl to read flags failed"
+/// or "fcntl to set CLOEXEC failed" in front of the OS error (Error::os with a context).
+Result<void> set_cloexec(int fd);
 
 }  // namespace qlp

@@ -13,15 +13,17 @@
 namespace qlp {
 
 /// Owns one terminal descriptor. As a byte source it reads EIO as end of file;
-/// it also carries the window-size operations. Blocking, like every descriptor
-/// of this layer.
+/// it also carries the window-size operations. Reads block, also on the
+/// controlling side, whose descriptor does not (see UnixPtySystem::openpty).
 class PtyFd final : public ByteSource {
  public:
   explicit PtyFd(FileDescriptor fd) : fd_(std::move(fd)) {}
 
   /// One read. EIO is a count of 0: Linux reports EIO on the master once every
   /// holder of the slave has gone, which for the reader is simply the end of
-  /// the child's output. Every other error, EINTR included, is returned as is.
+  /// the child's output. A descriptor set not to block is waited on until
+  /// there is something to read. Every other error, EINTR included, is
+  /// returned as is.
   Result<std::size_t> read(std::span<std::uint8_t> buffer) override;
   int as_raw_fd() const override { return fd_.as_raw_fd(); }
 

@@ -165,8 +165,8 @@ Result<pid_t> spawn_process(const Command& command, const Stdio& in, const Stdio
   OwnedHandle error_write(pipe_fds[1]);
   // The process is single-threaded here, so no other thread can fork between
   // pipe and these calls and leak the ends; this works where pipe2 does not exist.
-  if (auto set = error_read.cloexec(); !set) return Error::os(set.error().source());
-  if (auto set = error_write.cloexec(); !set) return Error::os(set.error().source());
+  if (auto set = set_cloexec(error_read.as_raw_fd()); !set) return Error::os(set.error().os_code());
+  if (auto set = set_cloexec(error_write.as_raw_fd()); !set) return Error::os(set.error().os_code());
   plan.error_read_fd = error_read.as_raw_fd();
   plan.error_write_fd = error_write.as_raw_fd();
 

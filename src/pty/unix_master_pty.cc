@@ -37,7 +37,7 @@ Result<PtySize> UnixMasterPty::get_size() { return fd_.get_size(); }
 
 Result<std::unique_ptr<ByteSource>> UnixMasterPty::try_clone_reader() {
   auto clone = fd_.fd().try_clone();
-  if (!clone) return clone.error().into_error();
+  if (!clone) return std::move(clone).error();
   return std::unique_ptr<ByteSource>(std::make_unique<PtyFd>(std::move(clone).value()));
 }
 
@@ -45,7 +45,7 @@ Result<std::unique_ptr<ByteSink>> UnixMasterPty::take_writer() {
   if (took_writer_) return Error("cannot take writer more than once");
   took_writer_ = true;
   auto clone = fd_.fd().try_clone();
-  if (!clone) return clone.error().into_error();
+  if (!clone) return std::move(clone).error();
   return std::unique_ptr<ByteSink>(
       std::make_unique<UnixMasterWriter>(PtyFd(std::move(clone).value())));
 }

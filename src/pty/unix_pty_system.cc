@@ -1,5 +1,6 @@
 // Opening a terminal pair: the only file of this layer that names the
 // platform's openpty header.
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -12,7 +13,6 @@
 
 #include <cerrno>
 
-#include "base/errno_table.h"
 #include "pty/owned_handle.h"
 #include "pty/tty_name.h"
 #include "pty/unix_pty.h"
@@ -34,8 +34,7 @@ Result<PtyPair> UnixPtySystem::openpty(PtySize size) {
   record.ws_xpixel = size.pixel_width;
   record.ws_ypixel = size.pixel_height;
   if (::openpty(&master, &slave, nullptr, nullptr, &record) != 0) {
-    int err = errno;
-    return Error("failed to openpty: " + os_error_debug(err));
+    return Error::os(errno, "failed to openpty");
   }
 
   std::optional<std::string> name = terminal_name(slave);
@@ -45,8 +44,15 @@ Result<PtyPair> UnixPtySystem::openpty(PtySize size) {
 
   // openpty gives no way to ask for close-on-exec, so the flag is set right
   // away; on failure both sides go out of scope and close their descriptors.
-  if (auto set = cloexec(master); !set) return std::move(set).error();
-  if (auto set = cloexec(slave); !set) return std::move(set).error();
+  if (auto set = set_cloexec(master); !set) return std::move(set).error();
+  if (auto set = set_cloexec(slave); !set) return std::move(set).error();
+  // The controlling side does not block. A write into a full terminal that is under way when
+  // the program's end closes the last holder of the other side is not woken by that end (Linux
+  // wakes the writer before it counts the holder gone), and would wait for good; the input
+  // writer waits in poll instead, which the end does wake, and the reader waits there too.
+  if (::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK) == -1) {
+    return Error::os(errno, "failed to set O_NONBLOCK");
+  }
 
   return PtyPair{std::move(slave_side), std::move(master_side)};
 }

@@ -12,11 +12,11 @@ Result<std::unique_ptr<Child>> UnixSlavePty::spawn_command(CommandBuilder builde
   // Three separate duplicates, so that each standard stream of the program
   // owns its own descriptor; the parent's copies close when they go out of scope.
   auto in = fd_.fd().as_stdio();
-  if (!in) return in.error().into_error();
+  if (!in) return std::move(in).error();
   auto out = fd_.fd().as_stdio();
-  if (!out) return out.error().into_error();
+  if (!out) return std::move(out).error();
   auto err = fd_.fd().as_stdio();
-  if (!err) return err.error().into_error();
+  if (!err) return std::move(err).error();
 
   auto pid = spawn_process(*command, in.value(), out.value(), err.value(), pre_exec);
   if (!pid) return std::move(pid).error();

@@ -10,8 +10,6 @@
 namespace qlp {
 namespace {
 
-constexpr std::size_t kReadBufferSize = 8192;
-
 // Linux may report a terminal's end (EIO, once nobody holds the slave side)
 // while the last few kilobytes the child wrote are just being moved into the
 // terminal's read buffer; a read an instant later returns them. So an end is
@@ -70,7 +68,7 @@ bool PumpProgress::wait_for_end(std::chrono::milliseconds quiet, std::chrono::mi
 void pump_output(std::unique_ptr<ByteSource> reader, std::shared_ptr<SharedStdout> out,
                  std::shared_ptr<PumpProgress> progress) {
   // One buffer for the pump's whole life: nothing grows with the amount of output.
-  std::uint8_t buffer[kReadBufferSize];
+  std::uint8_t buffer[kDataChunkSize];
   for (;;) {
     Result<std::size_t> got = reader->read(std::span<std::uint8_t>(buffer, sizeof buffer));
     if (!got) {

@@ -6,6 +6,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <string>
+
+#include "frames/output_frame.h"
+#include "frames/shared_stdout.h"
 
 namespace qlp {
 
@@ -26,6 +30,18 @@ void prepare_process() {
   // A parent that ignores SIGCHLD would have the kernel reap our child before
   // the exit watcher can read its status, and every exit would read as code 1.
   ::signal(SIGCHLD, SIG_DFL);
+}
+
+void exit_process(int status) noexcept { detail::exit_under_frame_lock(status, {}); }
+
+void exit_process_with_error(std::string_view message, int status) noexcept {
+  exit_process_with_error(OutputFrame::Error{std::string(message)}, status);
+}
+
+void exit_process_with_error(const OutputFrame::Error& frame, int status) noexcept {
+  std::string line;
+  append_frame_line(OutputFrame{frame}, line);
+  detail::exit_under_frame_lock(status, line);
 }
 
 }  // namespace qlp

@@ -21,7 +21,10 @@
 #include "session/foreground_process.h"
 #include "session/line_reader.h"
 #include "session/output_pump.h"
+#include "session/process.h"
 #include "session/prompt_wakeups.h"
+#include "session/slave_lifetime.h"
+#include "session/terminal_input.h"
 #include "pty/child.h"
 #include "pty/pty_system.h"
 #include "pty/unix_child.h"
@@ -35,9 +38,6 @@ constexpr std::uint16_t kDefaultCols = 80;
 // How long an orderly shutdown waits for the terminal to be drained.
 constexpr std::chrono::milliseconds kDrainQuiet{100};
 constexpr std::chrono::milliseconds kDrainLimit{2000};
-// Input is handed to the terminal in pieces no larger than this, with a
-// check for a hung-up terminal before each one.
-constexpr std::size_t kInputChunk = 4096;
 
 template <typename Body>
 std::thread start_thread(Body body) {
@@ -55,33 +55,6 @@ Result<std::optional<std::string_view>> next_frame_line(LineReader& reader) {
     Result<std::optional<std::string_view>> line = reader.next_line();
     if (!line || !line->has_value() || !is_blank_line(**line)) return line;
   }
-}
-
-/// Writes one input frame's bytes to the terminal. Once the child has ended
-/// and nobody holds the terminal any more, nothing will ever read its input
-/// and a write could block for good: such input is dropped instead.
-Result<void> write_input(ByteSink& writer, std::string_view bytes) {
-  const int fd = writer.as_raw_fd();
-  while (!bytes.empty()) {
-    pollfd waiting{fd, POLLOUT, 0};
-    int ready = ::poll(&waiting, 1, -1);
-    if (ready == -1) {
-      if (errno == EINTR) continue;
-      return Error::os(errno);
-    }
-    if (waiting.revents & POLLHUP) return {};
-    Result<std::size_t> wrote = writer.write(bytes.substr(0, kInputChunk));
-    if (!wrote) {
-      // EIO here means the last holder of the terminal went away while we
-      // were writing: the same case as the hang-up above.
-      if (wrote.error().os_code() == EIO) return {};
-      if (wrote.error().os_code() == EINTR) continue;
-      return std::move(wrote).error();
-    }
-    if (*wrote == 0) return Error("failed to write whole buffer");
-    bytes.remove_prefix(*wrote);
-  }
-  return writer.flush();
 }
 
 /// Whether every other holder of the terminal has closed it (the child and
@@ -220,15 +193,7 @@ Result<void> run(Features& accepted) {
   // After the child has been started, so that it keeps the defaults, and before the pump and the
   // watcher, which inherit the request.
   prefer_prompt_wakeups();
-#ifdef __APPLE__
-  // On macOS the last close of a terminal's slave side throws away output the
-  // master has not read yet, so a child's final output could vanish before
-  // the pump reads it. The watcher keeps the slave open until the child has
-  // been reaped; the drain at shutdown then still finds that output.
-  std::unique_ptr<SlavePty> slave_until_reaped = std::move(slave);
-#else
-  slave.reset();
-#endif
+  std::unique_ptr<SlavePty> slave_until_reaped = slave_for_the_exit_watcher(std::move(slave));
 
   Result<std::unique_ptr<ByteSource>> reader = session.master->try_clone_reader();
   if (!reader) return std::move(reader).error();
@@ -249,11 +214,10 @@ Result<void> run(Features& accepted) {
   if (!ready) return ready;
 
   session.watcher = start_thread([child = std::move(*child), out = session.out,
-                                  name_signal = session.features.has(Feature::kSignal)
-#ifdef __APPLE__
-                                  , slave = std::move(slave_until_reaped)
-#endif
-  ]() mutable { watch_exit(std::move(child), std::move(out), name_signal); });
+                                  name_signal = session.features.has(Feature::kSignal),
+                                  slave = std::move(slave_until_reaped)]() mutable {
+    watch_exit(std::move(child), std::move(out), name_signal);
+  });
 
   Result<void> served = serve_frames(session);
   if (!served) return served;

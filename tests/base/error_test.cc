@@ -30,6 +30,20 @@ TEST(ErrorTest, OsErrorDisplayFormCarriesTheNumber) {
   EXPECT_EQ(Error("plain").os_code(), 0);
 }
 
+TEST(ErrorTest, AFailedCallKeepsItsNumberBehindItsContextAndThroughWraps) {
+  Error error = Error::os(EBADF, "failed to ioctl(TIOCGWINSZ)");
+  EXPECT_EQ(error.message(),
+            "failed to ioctl(TIOCGWINSZ): Os { code: 9, kind: Uncategorized, message: \"Bad file "
+            "descriptor\" }");
+  EXPECT_EQ(error.os_code(), EBADF);
+  Error wrapped = Error::os(EMFILE).wrap("dup of fd 7 failed");
+  EXPECT_EQ(wrapped.message(), "dup of fd 7 failed");
+  EXPECT_EQ(wrapped.os_code(), EMFILE);
+  ASSERT_NE(wrapped.cause(), nullptr);
+  EXPECT_EQ(wrapped.cause()->message(), os_error_display(EMFILE));
+  EXPECT_EQ(Error("plain").wrap("outer").os_code(), 0);
+}
+
 TEST(ResultTest, HoldsValueOrError) {
   Result<int> good = 5;
   ASSERT_TRUE(good);
@@ -47,36 +61,6 @@ TEST(ResultTest, HoldsValueOrError) {
 TEST(ResultDeathTest, ValueOfAFailureIsAProgrammingFault) {
   Result<int> bad = Error("nope");
   EXPECT_DEATH((void)bad.value(), "value\\(\\) on a failed Result");
-}
-
-TEST(ErrnoTableTest, EveryKindRowMapsToItsName) {
-  struct Row {
-    int number;
-    const char* kind;
-  };
-  const Row rows[] = {
-      {EPERM, "PermissionDenied"}, {EACCES, "PermissionDenied"}, {ENOENT, "NotFound"},
-      {EINTR, "Interrupted"}, {EIO, "InputOutputError"}, {E2BIG, "ArgumentListTooLong"},
-      {EDEADLK, "Deadlock"}, {ENOMEM, "OutOfMemory"}, {EBUSY, "ResourceBusy"},
-      {EEXIST, "AlreadyExists"}, {EXDEV, "CrossesDevices"}, {ENOTDIR, "NotADirectory"},
-      {EISDIR, "IsADirectory"}, {EINVAL, "InvalidInput"}, {ENFILE, "TooManyOpenFiles"},
-      {EMFILE, "TooManyOpenFiles"}, {ETXTBSY, "ExecutableFileBusy"}, {EFBIG, "FileTooLarge"},
-      {ENOSPC, "StorageFull"}, {ESPIPE, "NotSeekable"}, {EROFS, "ReadOnlyFilesystem"},
-      {EMLINK, "TooManyLinks"}, {EPIPE, "BrokenPipe"}, {EAGAIN, "WouldBlock"},
-      {EWOULDBLOCK, "WouldBlock"}, {EINPROGRESS, "InProgress"}, {ENOTSUP, "Unsupported"},
-      {EOPNOTSUPP, "Unsupported"}, {ENOSYS, "Unsupported"}, {EADDRINUSE, "AddrInUse"},
-      {EADDRNOTAVAIL, "AddrNotAvailable"}, {ENETDOWN, "NetworkDown"},
-      {ENETUNREACH, "NetworkUnreachable"}, {ECONNABORTED, "ConnectionAborted"},
-      {ECONNRESET, "ConnectionReset"}, {ENOTCONN, "NotConnected"}, {ETIMEDOUT, "TimedOut"},
-      {ECONNREFUSED, "ConnectionRefused"}, {ELOOP, "FilesystemLoop"},
-      {ENAMETOOLONG, "InvalidFilename"}, {EHOSTUNREACH, "HostUnreachable"},
-      {ENOTEMPTY, "DirectoryNotEmpty"}, {EDQUOT, "QuotaExceeded"},
-      {ESTALE, "StaleNetworkFileHandle"}, {EBADF, "Uncategorized"}, {ESRCH, "Uncategorized"},
-      {99999, "Uncategorized"},
-  };
-  for (const Row& row : rows) {
-    EXPECT_STREQ(os_error_kind_name(row.number), row.kind) << row.number;
-  }
 }
 
 TEST(ErrnoTableTest, SymbolicNamesAndForms) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/exact_bytes.h"
+#include "text/utf8.h"
 
 namespace qlp {
 namespace {
@@ -144,7 +145,7 @@ TEST(DescribeJsonValue, NamesEachKind) {
   }
 }
 
-TEST(QuoteForMessage, EscapesWhatIsNotPrintable) {
+TEST(QuotedFormTest, EscapesWhatIsNotPrintableInJsonStrings) {
   struct Case {
     std::string text;
     std::string quoted;
@@ -165,7 +166,7 @@ TEST(QuoteForMessage, EscapesWhatIsNotPrintable) {
                 "\"\xC3\xA9 e\xCC\x81 \xE6\x97\xA5 \xF0\x9F\x98\x80\""},
            Case{"\xCC\x81", "\"\xCC\x81\""},
        }) {
-    EXPECT_EQ(quote_for_message(c.text), c.quoted);
+    EXPECT_EQ(quoted_form(c.text), c.quoted);
   }
 }
 

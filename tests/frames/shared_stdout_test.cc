@@ -180,7 +180,7 @@ TEST(SharedStdoutTest, WriteAllContinuesPartialWritesAndRetriesInterruptions) {
   for (const Row& row : rows) {
     WriteScript current{row.steps, 0, {}};
     script = &current;
-    Result<void> result = detail::write_all(1, "0123456789", scripted_write);
+    Result<void> result = write_all(1, "0123456789", scripted_write);
     EXPECT_EQ(current.sink, row.sink);
     if (row.error.empty()) {
       EXPECT_TRUE(result);
@@ -312,7 +312,7 @@ TEST(SharedStdoutTest, FramesFromManyThreadsComeOutWhole) {
   EXPECT_EQ(counts[big.error_line], kRounds);
 }
 
-TEST(SharedStdoutTest, ExitProcessWhileOthersFloodLeavesOnlyWholeLines) {
+TEST(SharedStdoutTest, ExitUnderTheLockWhileOthersFloodLeavesOnlyWholeLines) {
   const BigLines big;
   ChildRun run = run_in_child([&] {
     auto out = SharedStdout::create();
@@ -331,7 +331,7 @@ TEST(SharedStdoutTest, ExitProcessWhileOthersFloodLeavesOnlyWholeLines) {
       if (std::chrono::steady_clock::now() > deadline) return 3;
       std::this_thread::yield();
     }
-    exit_process(7);
+    detail::exit_under_frame_lock(7, {});
   });
   ASSERT_TRUE(WIFEXITED(run.wait_status));
   EXPECT_EQ(WEXITSTATUS(run.wait_status), 7);

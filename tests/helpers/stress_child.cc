@@ -8,6 +8,9 @@
 //   stress_child flood-ignore-hup N       the same with SIGHUP ignored
 //   stress_child exit CODE [MICROS]       wait MICROS microseconds, exit with CODE
 //   stress_child ignore-hup MILLIS CODE   ignore SIGHUP, wait MILLIS ms, exit with CODE
+//   stress_child read-exit CODE MICROS    read and discard input for MICROS microseconds,
+//                                         then exit with CODE
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <time.h>
@@ -69,10 +72,27 @@ int flood(long long total) {
   return 0;
 }
 
+int read_then_exit(long long micros, int code) {
+  timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long end = now.tv_sec * 1000000LL + now.tv_nsec / 1000 + micros;
+  unsigned char buffer[16384];
+  for (;;) {
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long left = end - (now.tv_sec * 1000000LL + now.tv_nsec / 1000);
+    if (left <= 0) return code;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const timespec wait{static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+    if (::ppoll(&input, 1, &wait, nullptr) == 1 && ::read(STDIN_FILENO, buffer, sizeof buffer) == 0) {
+      return code;
+    }
+  }
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: stress_child echo | flood N | flood-ignore-hup N | exit CODE [MICROS] | "
-               "ignore-hup MILLIS CODE\n");
+               "ignore-hup MILLIS CODE | read-exit CODE MICROS\n");
   return 2;
 }
 
@@ -104,6 +124,10 @@ int main(int argc, char** argv) {
     announce();
     sleep_for(std::atoll(argv[2]) * 1000);
     return std::atoi(argv[3]);
+  }
+  if (mode == "read-exit" && argc == 4) {
+    announce();
+    return read_then_exit(std::atoll(argv[3]), std::atoi(argv[2]));
   }
   return usage();
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -334,6 +335,45 @@ TEST(RaceTest, FatalErrorWhileThePumpWrites) {
     std::optional<Announcement> child = announcement(data);
     if (std::string fault = flood_after_announcement(data, child); !fault.empty()) return fault;
     return ending_faults(bridge, 1, flooder);
+  });
+}
+
+// The parent floods input while the program exits at a moment that moves across the runs: the
+// end meets the bridge before a write (a hung-up terminal) or inside one (EIO from the terminal),
+// and either way the input is dropped, the exit frame arrives and the session ends well.
+TEST(RaceTest, InputFloodIntoAProgramThatExitsAtARandomMoment) {
+  repeat_race([](long i, Tally& tally) -> std::string {
+    const std::string delay_us = std::to_string((i * 7919) % 30000);
+    BridgeProcess bridge;
+    std::atomic<bool> exited{false};
+    FrameCollector collector(bridge, deadline(), [&exited](const ParsedFrame& frame) {
+      if (frame.type == "exit") exited = true;
+    });
+    bridge.spawn(stress_child(), {"read-exit", "0", delay_us});
+    if (!collector.wait_until(
+            [](const std::vector<ParsedFrame>&, const std::string& data) {
+              return announcement(data).has_value();
+            },
+            deadline())) {
+      return "no announcement";
+    }
+    const std::string chunk(12 * 1024, static_cast<char>('a' + i % 26));
+    int frames_sent = 0;
+    int after_exit = 0;
+    // Until the exit frame, then a few more into the ended terminal.
+    while (after_exit < 4 && frames_sent < 20000) {
+      if (!bridge.input(chunk)) return "the bridge stopped reading input";
+      ++frames_sent;
+      if (exited) ++after_exit;
+    }
+    if (after_exit == 0) return "no exit frame after " + std::to_string(frames_sent) + " frames";
+    bridge.close_stdin();
+    if (!collector.finish()) return "standard output did not end";
+    const std::vector<ParsedFrame>& frames = collector.frames();
+    if (std::string fault = order_faults(frames); !fault.empty()) return fault;
+    if (exit_code(frames) != 0u) return "exit code " + std::to_string(*exit_code(frames));
+    tally[frames_sent > 8 ? "many frames before the end" : "few frames before the end"]++;
+    return ending_faults(bridge, 0);
   });
 }
 

@@ -1,22 +1,17 @@
-#include "session/prompt_wakeups.h"
-
-#ifndef __APPLE__
 #include <linux/sched.h>
 #include <linux/sched/types.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
-#endif
+
+#include "session/prompt_wakeups.h"
 
 namespace qlp {
 
 // The shortest slice Linux grants an ordinary thread. Since Linux 6.12 a thread with a shorter
 // slice than the running one may take the CPU at once when it wakes; the priority and the CPU
 // share stay what they were. Older kernels take the request and ignore it.
-#ifdef __APPLE__
-void prefer_prompt_wakeups() {}
-#else
 void prefer_prompt_wakeups() {
   constexpr std::uint64_t kSliceNs = 100 * 1000;
   sched_attr attr{};
@@ -25,6 +20,5 @@ void prefer_prompt_wakeups() {
   attr.sched_runtime = kSliceNs;
   (void)::syscall(SYS_sched_setattr, 0, &attr, 0);
 }
-#endif
 
 }  // namespace qlp
