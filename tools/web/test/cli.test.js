@@ -85,8 +85,12 @@ test("SIGTERM, or Ctrl-C in its terminal, ends every session it runs and leaves 
 test("a program or a bridge that cannot start is reported to the page, and the server goes on", async () => {
   const noProgram = await startCli(["--port", "0", "--", "/nope"]).ready;
   const failed = await connectSession(noProgram.url);
-  assert.deepEqual(await failed.closed, { code: 1011, reason: "session failed: failed to spawn shell /nope" });
-  assert.deepEqual(failed.controls.filter((c) => c.type !== "attached"), [{ type: "error", message: "failed to spawn shell /nope" }]);
+  // The page is told why, as the bridge reports it; a close reason holds only its start.
+  const why = "failed to spawn shell /nope: Unable to spawn /nope because it doesn't exist on the filesystem (ENOENT: No such file or directory)";
+  const closed = await failed.closed;
+  assert.equal(closed.code, 1011);
+  assert.ok(`session failed: ${why}`.startsWith(closed.reason.replace(/…$/, "")), closed.reason);
+  assert.deepEqual(failed.controls.filter((c) => c.type !== "attached"), [{ type: "error", message: why }]);
   await waitFor("the bridge to end", () => descendants(noProgram.proc.pid).length === 0);
   await noProgram.stop();
 
