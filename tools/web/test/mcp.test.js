@@ -17,6 +17,14 @@ const { Terminal } = require("@xterm/headless");
 const work = mkdtempSync(join(tmpdir(), "quelt-web-mcp-"));
 const recordings = join(work, "casts");
 const BASH = { command: "/bin/bash", args: ["--norc", "--noprofile"] };
+// Every test has a deadline of its own, so that a stuck one fails instead of holding the file
+// until CTest gives up; each wait inside it has a shorter one that says what did not come.
+const LIMIT = { timeout: 90000 * SCALE };
+
+// What a test started and must not outlive the file: run by `after` even when an assertion
+// failed halfway, since a server left running keeps this process alive through its pipes.
+const cleanups = [];
+const onCleanup = (fn) => cleanups.push(fn);
 
 // Starts `quelt-web --mcp ARGS` as a host does, and connects the SDK's client to it.
 async function connect(args = []) {
@@ -30,6 +38,8 @@ async function connect(args = []) {
   let stderr = "";
   transport.stderr.on("data", (d) => { stderr += d; });
   const client = new Client({ name: "quelt-web-test", version: "0" });
+  // The SDK's close() ends the server's input, then signals it, SIGKILL last.
+  onCleanup(() => client.close());
   await client.connect(transport);
   const call = async (name, args = {}) => {
     const result = await client.callTool({ name, arguments: args });
@@ -53,11 +63,11 @@ before(async () => {
   agent = await connect(["--record", recordings, "--keep", "0"]);
 });
 after(async () => {
-  await agent?.client.close();
+  await Promise.allSettled(cleanups.map(async (fn) => fn()));
   rmSync(work, { recursive: true, force: true });
 });
 
-test("the tools are listed with their schemas, and bash runs a command typed by the agent", async () => {
+test("the tools are listed with their schemas, and bash runs a command typed by the agent", LIMIT, async () => {
   const { tools } = await agent.client.listTools();
   const names = tools.map((t) => t.name).sort();
   assert.deepEqual(names, ["terminal_close", "terminal_list", "terminal_open", "terminal_resize", "terminal_screen", "terminal_type", "terminal_wait"]);
@@ -90,7 +100,7 @@ test("the tools are listed with their schemas, and bash runs a command typed by 
   assert.match(await agent.ok("terminal_close", { id }), /the program (exited with code \d+|was ended by SIGHUP)/);
 });
 
-test("vim -u NONE edits a file by keys, and the recording replays to the screen the agent read", async () => {
+test("vim -u NONE edits a file by keys, and the recording replays to the screen the agent read", LIMIT, async () => {
   const file = join(work, "notes.txt");
   const before = new Set(readdirSync(recordings));
   const id = idOf(await agent.ok("terminal_open", { command: "vim", args: ["-u", "NONE", "-n", file], cols: 60, rows: 12 }));
@@ -138,7 +148,7 @@ test("vim -u NONE edits a file by keys, and the recording replays to the screen 
   assert.equal(trimmed(replayed), trimmed(bodyOf(last).split("\n")));
 });
 
-test("a recorded program that floods is recorded whole, and the server's memory stays flat", async () => {
+test("a recorded program that floods is recorded whole, and the server's memory stays flat", LIMIT, async () => {
   const before = new Set(readdirSync(recordings));
   const rss = rssKiB(agent.pid);
   const bytes = 12 * 1024 * 1024;
@@ -161,7 +171,7 @@ test("a recorded program that floods is recorded whole, and the server's memory 
   assert.match(await agent.call("terminal_close", { id }).then((r) => r.text), /has ended/);
 });
 
-test("terminal_wait: idle_ms after a second of output, and a timeout", async () => {
+test("terminal_wait: idle_ms after a second of output, and a timeout", LIMIT, async () => {
   const id = idOf(await agent.ok("terminal_open", { ...BASH, cwd: work }));
   await agent.ok("terminal_wait", { id, regex: "qw\\$ $" });
   await agent.ok("terminal_type", { id, text: "pwd; for i in 1 2 3 4 5; do echo tick $i; sleep 0.2; done\n" });
@@ -178,7 +188,7 @@ test("terminal_wait: idle_ms after a second of output, and a timeout", async () 
   await agent.ok("terminal_close", { id });
 });
 
-test("a tool given an unknown or ended id, a bad regex or a bad key answers with an error, and the server goes on", async () => {
+test("a tool given an unknown or ended id, a bad regex or a bad key answers with an error, and the server goes on", LIMIT, async () => {
   const id = idOf(await agent.ok("terminal_open", { command: "/bin/sh", args: ["-c", "exit 3"] }));
   await waitFor("the program's end", async () => new RegExp(`${id} .* exited with code 3`).test(await agent.ok("terminal_list")));
   const live = idOf(await agent.ok("terminal_open", BASH));
@@ -202,8 +212,9 @@ test("a tool given an unknown or ended id, a bad regex or a bad key answers with
 
 const noChromium = !existsSync(process.env.CHROMIUM ?? "/usr/bin/chromium") && "no Chromium to open the page in";
 
-test("a person's page on the agent's link sees what the agent typed, and the agent sees what the person typed", { skip: noChromium }, async () => {
+test("a person's page on the agent's link sees what the agent typed, and the agent sees what the person typed", { ...LIMIT, skip: noChromium }, async () => {
   const browser = await launchBrowser();
+  onCleanup(() => browser.close());
   try {
     const opened = await agent.ok("terminal_open", BASH);
     const id = idOf(opened);
@@ -247,31 +258,41 @@ test("a person's page on the agent's link sees what the agent typed, and the age
   }
 });
 
-test("the agent's client closes: its sessions end, and then the server, with no process left", async () => {
+test("the agent's client closes: its sessions end, and then the server, with no process left", LIMIT, async () => {
   const other = await connect(["--keep", "0", "--no-web"]);
   const server = other.pid;
   const ids = [];
   for (let i = 0; i < 2; i++) ids.push(idOf(await other.ok("terminal_open", BASH)));
   await other.ok("terminal_wait", { id: ids[1], regex: "qw\\$ $" });
-  await other.ok("terminal_type", { id: ids[1], text: "sleep 300 &\n" });
-  await other.ok("terminal_wait", { id: ids[1], regex: "qw\\$ $" });
-  assert.ok(descendants(server).filter((p) => p.comm === "quelt_local_pty").length === 2);
-  const below = descendants(server);
-  assert.ok(below.some((p) => p.comm === "sleep"));
+  // The prompt is on the screen already before the typed line echoes, so waiting for it would
+  // return at once: wait for the line's own output, then for the processes to show in /proc.
+  await other.ok("terminal_type", { id: ids[1], text: "sleep 300 & echo started $((2+3))\n" });
+  await other.ok("terminal_wait", { id: ids[1], regex: "^started 5\nqw\\$ $" });
+  const below = await waitFor("two bridges and the background sleep below the server", () => {
+    const found = descendants(server);
+    return found.filter((p) => p.comm === "quelt_local_pty").length === 2 && found.some((p) => p.comm === "sleep") && found;
+  });
   assert.equal(other.stderr(), "", "--no-web prints no URL");
   // Its input ends, and no signal follows (the SDK's close() would send SIGTERM after 2 s).
   other.transport._process.stdin.end();
   await waitFor("the server's end", () => gone(server), 10000);
-  await waitFor("every process below it to end", () => below.every((p) => gone(p.pid)), 10000);
+  // Whatever outlives the server is this test's own and is ended by it, so a failure here
+  // leaves nothing running; the message names what survived.
+  onCleanup(() => below.forEach((p) => gone(p.pid) || process.kill(p.pid, "SIGKILL")));
+  await waitFor("every process below it to end", () => below.every((p) => gone(p.pid)), 10000).catch(() => {
+    const left = below.filter((p) => !gone(p.pid)).map((p) => `${p.pid} ${p.comm}`);
+    assert.fail(`still running after the server ended: ${left.join(", ")}`);
+  });
   await other.client.close();
 });
 
-test("a session the agent let go of lives on while a page holds it, and the server ends with it", async () => {
+test("a session the agent let go of lives on while a page holds it, and the server ends with it", LIMIT, async () => {
   const other = await connect(["--keep", "0"]);
   const opened = await other.ok("terminal_open", BASH);
   const id = idOf(opened);
   const link = new URL(/at (\S+)$/.exec(opened)[1]);
   const page = await connectSession(link.href.replace(/#.*/, ""), { path: `ws?cols=80&rows=24&session=${id}` });
+  onCleanup(() => page.ws.close());
   await waitFor("the page's prompt", () => page.output().includes(PROMPT));
   // The host goes without a signal (it died): the server sees its input end. (The SDK's own
   // close() ends the input too, but sends SIGTERM 2 s later, which ends every session.)
@@ -284,7 +305,7 @@ test("a session the agent let go of lives on while a page holds it, and the serv
   await other.client.close();
 });
 
-test("no bridge or program survives a SIGKILL of the server", async () => {
+test("no bridge or program survives a SIGKILL of the server", LIMIT, async () => {
   const other = await connect(["--no-web"]);
   const id = idOf(await other.ok("terminal_open", BASH));
   await other.ok("terminal_wait", { id, regex: "qw\\$ $" });
