@@ -10,45 +10,23 @@
 //
 //   node bench/bench.mjs [--rounds 7] [--mib 64] [--echo 400] [--bridge PATH] [--reader PATH]
 import { spawn as spawnProcess, execFileSync } from "node:child_process";
-import { randomBytes } from "node:crypto";
 import * as fs from "node:fs";
 import * as os from "node:os";
 import * as path from "node:path";
 import { StringDecoder } from "node:string_decoder";
 import { spawn } from "../dist/index.mjs";
+import { bridgeOption, checkout, cpuMs, floodFile, median, now, option } from "./common.mjs";
 
-const here = path.dirname(new URL(import.meta.url).pathname);
-const checkout = path.resolve(here, "..", "..", "..");
-const option = (name, fallback) => {
-  const i = process.argv.indexOf(`--${name}`);
-  return i > 0 ? process.argv[i + 1] : fallback;
-};
 const ROUNDS = Number(option("rounds", "7"));
 const MIB = Number(option("mib", "64"));
 const ECHOES = Number(option("echo", "400"));
-const bridge = option("bridge", process.env.QUELT_LOCAL_PTY || path.join(checkout, "build", "quelt_local_pty"));
+const bridge = bridgeOption();
 const reader = option("reader", path.join(checkout, "build", "bench", "e2e", "qlp_frame_reader"));
-for (const file of [bridge, reader]) {
-  if (!fs.existsSync(file)) throw new Error(`${file} not found: build the tree first (cmake --build build --target qlp_frame_reader)`);
-}
+if (!fs.existsSync(reader)) throw new Error(`${reader} not found: build the tree first (cmake --build build --target qlp_frame_reader)`);
 
-// Printable text in lines, as a terminal flood usually is; the client decodes it as UTF-8.
-const dir = fs.mkdtempSync(path.join(os.tmpdir(), "qlp-node-bench-"));
-const file = path.join(dir, "flood.txt");
-{
-  const size = MIB * 1024 * 1024;
-  const text = Buffer.from(randomBytes(size).toString("base64").slice(0, size), "latin1");
-  for (let i = 99; i < size; i += 100) text[i] = 0x0a;
-  fs.writeFileSync(file, text);
-}
-const SIZE = fs.statSync(file).size;
-const mib = SIZE / (1024 * 1024);
+// The client decodes the flood as UTF-8.
+const { dir, file, size: SIZE, mib } = floodFile("qlp-node-bench-", MIB);
 
-const now = () => Number(process.hrtime.bigint()) / 1e9;
-const cpuMs = () => {
-  const u = process.cpuUsage();
-  return (u.user + u.system) / 1000;
-};
 
 async function clientFlood(encoding) {
   const t0 = now();
@@ -155,10 +133,6 @@ function readerEcho(count) {
   return JSON.parse(execFileSync(reader, [bridge, "echo", String(count)], { encoding: "utf8" })).microseconds;
 }
 
-const median = (values) => {
-  const sorted = [...values].sort((a, b) => a - b);
-  return sorted[Math.floor((sorted.length - 1) / 2)];
-};
 
 const rounds = [];
 const echoSession = await clientEchoSession();

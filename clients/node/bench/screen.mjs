@@ -11,42 +11,19 @@
 // Figures are medians over rounds of paired ratios (round i of one against round i of the other).
 //
 //   node bench/screen.mjs [--rounds 5] [--mib 64] [--waits 200] [--bridge PATH]
-import { randomBytes } from "node:crypto";
 import * as fs from "node:fs";
-import * as os from "node:os";
 import * as path from "node:path";
 import { spawn } from "../dist/index.mjs";
 import { Screen } from "../dist/screen.mjs";
+import { bridgeOption, cpuMs, floodFile, median, now, option } from "./common.mjs";
 
-const here = path.dirname(new URL(import.meta.url).pathname);
-const checkout = path.resolve(here, "..", "..", "..");
-const option = (name, fallback) => {
-  const i = process.argv.indexOf(`--${name}`);
-  return i > 0 ? process.argv[i + 1] : fallback;
-};
 const ROUNDS = Number(option("rounds", "5"));
 const MIB = Number(option("mib", "64"));
 const WAITS = Number(option("waits", "200"));
-const bridge = option("bridge", process.env.QUELT_LOCAL_PTY || path.join(checkout, "build", "quelt_local_pty"));
-if (!fs.existsSync(bridge)) throw new Error(`${bridge} not found: build the tree first`);
+const bridge = bridgeOption();
 
-// Printable text in lines of 99 characters, as a terminal flood usually is.
-const dir = fs.mkdtempSync(path.join(os.tmpdir(), "qlp-node-screen-bench-"));
-const file = path.join(dir, "flood.txt");
+const { dir, file, size: SIZE, mib } = floodFile("qlp-node-screen-bench-", MIB);
 const cast = path.join(dir, "flood.cast");
-{
-  const size = MIB * 1024 * 1024;
-  const text = Buffer.from(randomBytes(size).toString("base64").slice(0, size), "latin1");
-  for (let i = 99; i < size; i += 100) text[i] = 0x0a;
-  fs.writeFileSync(file, text);
-}
-const SIZE = fs.statSync(file).size;
-const mib = SIZE / (1024 * 1024);
-const now = () => performance.now() / 1000;
-const cpuMs = () => {
-  const u = process.cpuUsage();
-  return (u.user + u.system) / 1000;
-};
 
 async function flood(kind) {
   const t0 = now();
@@ -94,10 +71,6 @@ async function waitLatencies(count) {
   return times;
 }
 
-const median = (values) => {
-  const sorted = [...values].sort((a, b) => a - b);
-  return sorted[Math.floor((sorted.length - 1) / 2)];
-};
 const percentile = (values, p) => [...values].sort((a, b) => a - b)[Math.min(values.length - 1, Math.floor(values.length * p))];
 
 // A warm-up round, not counted: the first spawn of each kind pays for loading code.

@@ -19,7 +19,6 @@ Figures are medians over rounds; ratios are medians of per-round ratios.
                                   [--reader PATH]
 """
 
-import argparse
 import asyncio
 import json
 import os
@@ -27,30 +26,21 @@ import pty
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-CHECKOUT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
-sys.path.insert(0, os.path.dirname(HERE))
+from _common import CHECKOUT, ECHO, FLOOD, flood_file, parser
 import quelt_local_pty as qlp  # noqa: E402
 from quelt_local_pty._frames import Data, FrameDecoder, spawn_line  # noqa: E402
 
-FLOOD = 'stty -opost -echo; exec cat "$0"'
-ECHO = "stty raw -echo; printf R; exec cat"
 QUICK = "head -c 20480 /dev/zero | tr '\\0' x"
 
 
 def options():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--mib", type=int, default=64)
-    parser.add_argument("--echo", type=int, default=400)
-    parser.add_argument("--bridge", default=os.environ.get("QUELT_LOCAL_PTY")
-                        or os.path.join(CHECKOUT, "build", "quelt_local_pty"))
-    parser.add_argument("--reader", default=os.path.join(CHECKOUT, "build", "bench", "e2e",
+    parsed = parser(rounds=7, mib=64)
+    parsed.add_argument("--echo", type=int, default=400)
+    parsed.add_argument("--reader", default=os.path.join(CHECKOUT, "build", "bench", "e2e",
                                                          "qlp_frame_reader"))
-    return parser.parse_args()
+    return parsed.parse_args()
 
 
 def measured(run):
@@ -284,13 +274,7 @@ def main():
         if not os.path.exists(needed):
             sys.exit(f"{needed} not found: build the tree first "
                      "(cmake --build build --target quelt_local_pty qlp_frame_reader)")
-    directory = tempfile.mkdtemp(prefix="qlp-python-bench-")
-    path = os.path.join(directory, "flood.txt")
-    size = opts.mib * 1024 * 1024
-    text = bytearray(os.urandom(size).hex().encode()[:size])
-    text[99::100] = b"\n" * len(text[99::100])
-    with open(path, "wb") as out:
-        out.write(text)
+    directory, path, size = flood_file("qlp-python-bench-", opts.mib)
     mib = size / (1024 * 1024)
 
     floods = {

@@ -13,32 +13,22 @@ Figures are medians over rounds; ratios are medians of per-round ratios.
   /usr/bin/python3 bench/screen_bench.py [--rounds 3] [--mib 64] [--lines 1000] [--bridge PATH]
 """
 
-import argparse
 import asyncio
 import os
 import statistics
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-CHECKOUT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
-sys.path.insert(0, os.path.dirname(HERE))
+from _common import ECHO, FLOOD, flood_file, parser
 import quelt_local_pty as qlp  # noqa: E402
 from quelt_local_pty.screen import Screen  # noqa: E402
 
-FLOOD = 'stty -opost -echo; exec cat "$0"'
-ECHO = "stty raw -echo; printf R; exec cat"
 
 
 def options():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--mib", type=int, default=64)
-    parser.add_argument("--lines", type=int, default=1000)
-    parser.add_argument("--bridge", default=os.environ.get("QUELT_LOCAL_PTY")
-                        or os.path.join(CHECKOUT, "build", "quelt_local_pty"))
-    return parser.parse_args()
+    parsed = parser(rounds=3, mib=64)
+    parsed.add_argument("--lines", type=int, default=1000)
+    return parsed.parse_args()
 
 
 def flood_blocking(bridge, path, how, cast):
@@ -96,14 +86,8 @@ def latency(bridge, lines):
 
 def main():
     opts = options()
-    directory = tempfile.mkdtemp(prefix="qlp-screen-bench-")
-    path = os.path.join(directory, "flood.txt")
+    directory, path, size = flood_file("qlp-screen-bench-", opts.mib)
     cast = os.path.join(directory, "flood.cast")
-    size = opts.mib * 1024 * 1024
-    text = bytearray(os.urandom(size).hex().encode()[:size])
-    text[99::100] = b"\n" * len(text[99::100])
-    with open(path, "wb") as out:
-        out.write(text)
     mib = size / (1024 * 1024)
     ways = [(api, how) for api in ("blocking", "asyncio") for how in ("plain", "screen", "record")]
     runs = {"blocking": flood_blocking, "asyncio": flood_asyncio}

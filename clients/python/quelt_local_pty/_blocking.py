@@ -13,12 +13,12 @@ from typing import Mapping, Optional, Sequence, Type, Union
 from ._arguments import check_size, check_spawn_arguments
 from ._bridge import resolve_bridge, start_bridge
 from ._frames import (FEATURES, KILL_LINE, QUERY_LINE, FrameDecoder, input_line, resize_line,
-                      signal_line, spawn_line)
+                      spawn_line)
 from ._keys import application_cursor, key_bytes
 from ._recording import RecordTarget, recording
 from ._session import (UNKNOWN, Foreground, PatternLike, SessionState, TerminalFacts,
                        check_kill_timeout, compile_pattern, foreground_from_proc, kill_group,
-                       program_from_proc, signal_name)
+                       program_from_proc)
 
 # One read takes what a full pipe holds.
 READ_SIZE = 65536
@@ -133,13 +133,9 @@ class Terminal(TerminalFacts):
         to the program, which may survive it; the session goes on. A bridge that cannot send
         signals raises NotImplementedError."""
         if signal is not None:
-            name = signal_name(signal)
-            if self._stdin is None:
-                return
-            if "signal" not in self._state.features:
-                raise NotImplementedError(f"this bridge cannot send {name}: it predates "
-                                          f"signals (only kill() without one hangs up)")
-            self._send(signal_line(name))
+            line = self._state.signal_frame(signal)
+            if self._stdin is not None:
+                self._send(line)
             return
         if self._stdin is None:
             return

@@ -8,7 +8,7 @@ import subprocess
 from typing import Any, List, NamedTuple, Optional, Pattern, Tuple, Union
 
 from ._errors import BridgeError, bridge_error, unexpected_end
-from ._frames import Data, Error, Event, Exit, Process, Ready
+from ._frames import Data, Error, Event, Exit, Process, Ready, signal_line
 
 PatternLike = Union[bytes, str, "Pattern[bytes]", "Pattern[str]"]
 
@@ -59,6 +59,15 @@ class SessionState:
         # A screen has taken the output: it is not kept for read and expect.
         self.taken = False
 
+
+    def signal_frame(self, sig: object) -> bytes:
+        """The frame that sends `sig` to the program; a name the bridge would not know, or a
+        bridge that predates signals, is refused before anything is sent."""
+        name = signal_name(sig)
+        if "signal" not in self.features:
+            raise NotImplementedError(f"this bridge cannot send {name}: it predates "
+                                      f"signals (only kill() without one hangs up)")
+        return signal_line(name)
     def receive(self, events: List[Event]) -> bool:
         """Applies `events`; True when the bridge will read no more input (exit or error came),
         so that the caller closes it and the bridge ends once the terminal is drained."""
