@@ -15,7 +15,7 @@ import * as os from "node:os";
 import * as path from "node:path";
 import { StringDecoder } from "node:string_decoder";
 import { spawn } from "../dist/index.mjs";
-import { bridgeOption, checkout, cpuMs, floodFile, median, now, option } from "./common.mjs";
+import { bridgeOption, checkout, cpuMs, floodFile, median, now, option, rotatingRounds } from "./common.mjs";
 
 const ROUNDS = Number(option("rounds", "7"));
 const MIB = Number(option("mib", "64"));
@@ -134,7 +134,6 @@ function readerEcho(count) {
 }
 
 
-const rounds = [];
 const echoSession = await clientEchoSession();
 // A warm-up round, not counted: the first spawn of each kind pays for loading code.
 await clientFlood("utf8");
@@ -153,17 +152,8 @@ const workloads = {
   echoClient: async () => median(await echoSession.run(ECHOES)),
   echoReader: () => median(readerEcho(ECHOES)),
 };
-const names = Object.keys(workloads);
-for (let r = 0; r < ROUNDS; r++) {
-  const round = {};
-  // Rotate the order so that no workload always runs first or last.
-  for (let k = 0; k < names.length; k++) {
-    const name = names[(k + r) % names.length];
-    round[name] = await workloads[name]();
-  }
-  rounds.push(round);
-  process.stderr.write(`round ${r + 1}/${ROUNDS}: client ${round.client.mibPerSecond.toFixed(0)} MiB/s, reader ${round.reader.mibPerSecond.toFixed(0)} MiB/s, echo p50 ${round.echoClient.toFixed(0)} / ${round.echoReader.toFixed(0)} us\n`);
-}
+const rounds = await rotatingRounds(ROUNDS, workloads,
+  (round, r) => process.stderr.write(`round ${r + 1}/${ROUNDS}: client ${round.client.mibPerSecond.toFixed(0)} MiB/s, reader ${round.reader.mibPerSecond.toFixed(0)} MiB/s, echo p50 ${round.echoClient.toFixed(0)} / ${round.echoReader.toFixed(0)} us\n`));
 await echoSession.end();
 fs.rmSync(dir, { recursive: true, force: true });
 

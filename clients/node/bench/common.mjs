@@ -48,3 +48,23 @@ export const median = (values) => {
   const sorted = [...values].sort((a, b) => a - b);
   return sorted[Math.floor((sorted.length - 1) / 2)];
 };
+
+/**
+ * Runs every workload once a round, for `count` rounds, in an order that rotates so that no
+ * workload always runs first or last; `report(round, r)` after each. Returns the rounds, each an
+ * object of the workloads' results by name.
+ */
+export async function rotatingRounds(count, workloads, report) {
+  const names = Object.keys(workloads);
+  const rounds = [];
+  for (let r = 0; r < count; r++) {
+    const round = {};
+    for (let k = 0; k < names.length; k++) {
+      const name = names[(k + r) % names.length];
+      round[name] = await workloads[name]();
+    }
+    rounds.push(round);
+    report(round, r);
+  }
+  return rounds;
+}

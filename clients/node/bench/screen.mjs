@@ -15,7 +15,7 @@ import * as fs from "node:fs";
 import * as path from "node:path";
 import { spawn } from "../dist/index.mjs";
 import { Screen } from "../dist/screen.mjs";
-import { bridgeOption, cpuMs, floodFile, median, now, option } from "./common.mjs";
+import { bridgeOption, cpuMs, floodFile, median, now, option, rotatingRounds } from "./common.mjs";
 
 const ROUNDS = Number(option("rounds", "5"));
 const MIB = Number(option("mib", "64"));
@@ -83,18 +83,9 @@ const workloads = {
   recorded: () => flood("recorded"),
   waits: () => waitLatencies(WAITS),
 };
-const names = Object.keys(workloads);
-const rounds = [];
-for (let r = 0; r < ROUNDS; r++) {
-  const round = {};
-  for (let k = 0; k < names.length; k++) {
-    const name = names[(k + r) % names.length];
-    round[name] = await workloads[name]();
-  }
-  rounds.push(round);
-  process.stderr.write(`round ${r + 1}/${ROUNDS}: plain ${round.plain.mibPerSecond.toFixed(0)}, screen ${round.screen.mibPerSecond.toFixed(0)}, ` +
-                       `recorded ${round.recorded.mibPerSecond.toFixed(0)} MiB/s; waitFor p50 ${median(round.waits).toFixed(0)} us\n`);
-}
+const rounds = await rotatingRounds(ROUNDS, workloads,
+  (round, r) => process.stderr.write(`round ${r + 1}/${ROUNDS}: plain ${round.plain.mibPerSecond.toFixed(0)}, screen ${round.screen.mibPerSecond.toFixed(0)}, ` +
+                       `recorded ${round.recorded.mibPerSecond.toFixed(0)} MiB/s; waitFor p50 ${median(round.waits).toFixed(0)} us\n`));
 fs.rmSync(dir, { recursive: true, force: true });
 
 const m = (f) => median(rounds.map(f));
