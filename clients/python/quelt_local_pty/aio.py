@@ -10,7 +10,7 @@ import re
 import signal
 import subprocess
 from types import TracebackType
-from typing import Any, List, Mapping, Optional, Sequence, Type, Union
+from typing import List, Mapping, Optional, Sequence, Type, Union
 
 from ._arguments import check_size, check_spawn_arguments
 from ._bridge import resolve_bridge, start_bridge

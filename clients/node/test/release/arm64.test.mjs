@@ -1,6 +1,7 @@
 // The linux-arm64 bridge, as its package ships it, runs under qemu's user-mode emulator. The
 // program it starts is this machine's own /bin/sh: qemu hands exec to the kernel, so the bridge
 // is arm64 code and its program native.
+import { constants } from "node:os";
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { createHash, randomBytes } from "node:crypto";
@@ -81,7 +82,7 @@ test("the arm64 bridge under qemu: output, resize, 1 MiB exactly, exit code, kil
         term.kill();
       },
     });
-    // A program ended by SIGHUP has exit code 1.
-    assert.deepEqual(await done, { out: Buffer.from("started"), exitCode: 1 });
+    // A program ended by SIGHUP has exit code 1, and the bridge names the signal.
+    assert.deepEqual(await done, { out: Buffer.from("started"), exitCode: 1, signal: constants.signals.SIGHUP });
   });
 });
