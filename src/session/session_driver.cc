@@ -161,7 +161,9 @@ Result<void> serve_frames(Session& session) {
           emit_frame(*session.out, OutputFrame{describe_foreground(*session.master)});
       if (!answered) return answered;
     } else {
-      (void)session.killer->kill();
+      // A kill frame ends the serving; the shutdown's hang-up is the only one. A second SIGHUP
+      // a fraction of a millisecond after the first makes bash end without passing the
+      // hang-up on to its background jobs, which then outlive the session.
       return {};
     }
   }
