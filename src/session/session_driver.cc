@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,11 @@ constexpr std::uint16_t kDefaultCols = 80;
 // How long an orderly shutdown waits for the terminal to be drained.
 constexpr std::chrono::milliseconds kDrainQuiet{100};
 constexpr std::chrono::milliseconds kDrainLimit{2000};
+// The shutdown hangs the program up, and once more if it is still running this long after. bash
+// can miss a SIGHUP that comes as it goes back to reading a line, and then waits for input that
+// never comes; but a second SIGHUP within a millisecond or so of the first, while it is still
+// handling that one, makes it end without hanging up its background jobs.
+constexpr std::chrono::milliseconds kSecondHangUpAfter{500};
 
 template <typename Body>
 std::thread start_thread(Body body) {
@@ -79,6 +85,8 @@ struct Session {
   std::unique_ptr<ByteSink> writer;
   std::thread pump;
   std::thread watcher;
+  /// Set by the watcher once it has written the exit frame.
+  std::shared_ptr<std::promise<void>> watched = std::make_shared<std::promise<void>>();
   std::shared_ptr<PumpProgress> progress;
 
   ~Session() {
@@ -161,9 +169,7 @@ Result<void> serve_frames(Session& session) {
           emit_frame(*session.out, OutputFrame{describe_foreground(*session.master)});
       if (!answered) return answered;
     } else {
-      // A kill frame ends the serving; the shutdown's hang-up is the only one. A second SIGHUP
-      // a fraction of a millisecond after the first makes bash end without passing the
-      // hang-up on to its background jobs, which then outlive the session.
+      // The hang-ups are the shutdown's, spaced as bash needs them.
       return {};
     }
   }
@@ -217,8 +223,10 @@ Result<void> run(Features& accepted) {
 
   session.watcher = start_thread([child = std::move(*child), out = session.out,
                                   name_signal = session.features.has(Feature::kSignal),
-                                  slave = std::move(slave_until_reaped)]() mutable {
+                                  slave = std::move(slave_until_reaped),
+                                  watched = session.watched]() mutable {
     watch_exit(std::move(child), std::move(out), name_signal);
+    watched->set_value();
   });
 
   Result<void> served = serve_frames(session);
@@ -227,6 +235,9 @@ Result<void> run(Features& accepted) {
   // Orderly shutdown.
   session.input.reset();
   (void)session.killer->kill();
+  if (session.watched->get_future().wait_for(kSecondHangUpAfter) == std::future_status::timeout) {
+    (void)session.killer->kill();
+  }
   session.watcher.join();
   // The child has ended, but what it wrote last may still sit in the terminal:
   // give the pump the chance to forward it. A background process that keeps
